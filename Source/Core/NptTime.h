@@ -12,8 +12,11 @@
 // anything else is NPT_ERROR_OUT_OF_RANGE, and formats as the empty string.
 
 #include "NptResults.h"
-#include "NptStrings.h"
 #include "NptTypes.h"
+
+// Only NPT_DateTime::ToString needs the full string type (include NptStrings.h
+// to call it); time stamps stay usable without it.
+class NPT_String;
 
 class NPT_TimeStamp {
  public:
