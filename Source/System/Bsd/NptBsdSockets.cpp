@@ -1,0 +1,575 @@
+// Linux platform: descriptor ownership, waits, socket streams and TCP sockets
+// over the BSD socket API. Assumes non-blocking sockets, poll(2) (any
+// descriptor number, unlike select's fixed-size sets), eventfd(2) for waking
+// cancelled waits, and MSG_NOSIGNAL so that writing to a vanished peer fails
+// with a result instead of raising SIGPIPE in the host application.
+
+#include "NptBsdSockets.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+
+#include "NptLogging.h"
+
+NPT_SET_LOCAL_LOGGER("npt.sockets.bsd")
+
+// Longest slice of a wait that has no wake-up descriptor (only when one could
+// not be created): the cancelled flag is checked between slices.
+static const int NPT_BSD_CANCEL_POLL_SLICE = 50;
+
+NPT_Result NPT_BsdSocketMapErrorCode(int error) {
+  switch (error) {
+    case EINTR:
+      return NPT_ERROR_INTERRUPTED;
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EINPROGRESS:
+      return NPT_ERROR_WOULD_BLOCK;
+    case EADDRINUSE:
+      return NPT_ERROR_ADDRESS_IN_USE;
+    case ENETDOWN:
+      return NPT_ERROR_NETWORK_DOWN;
+    case ENETUNREACH:
+      return NPT_ERROR_NETWORK_UNREACHABLE;
+    case ENETRESET:
+    case ECONNRESET:
+      return NPT_ERROR_CONNECTION_RESET;
+    case ECONNABORTED:
+      return NPT_ERROR_CONNECTION_ABORTED;
+    case ETIMEDOUT:
+      return NPT_ERROR_TIMEOUT;
+    case ECONNREFUSED:
+      return NPT_ERROR_CONNECTION_REFUSED;
+    default:
+      return NPT_ERROR_BASE_ERRNO - error;
+  }
+}
+
+static NPT_Result MapLastError() { return NPT_BsdSocketMapErrorCode(errno); }
+
+static void SocketAddressToInet(const NPT_SocketAddress& address, struct sockaddr_in& inet) {
+  std::memset(&inet, 0, sizeof(inet));
+  inet.sin_family = AF_INET;
+  inet.sin_port = htons(address.GetPort());
+  inet.sin_addr.s_addr = htonl(address.GetIpAddress().AsLong());
+}
+
+/*----------------------------------------------------------------------
+|   NPT_BsdSocketFd
++---------------------------------------------------------------------*/
+NPT_BsdSocketFd::NPT_BsdSocketFd(int fd, NPT_Flags flags)
+    : m_ReadTimeout(NPT_TIMEOUT_INFINITE),
+      m_WriteTimeout(NPT_TIMEOUT_INFINITE),
+      m_Position(0),
+      m_SocketFd(fd),
+      m_Cancelled(false),
+      m_Cancellable((flags & NPT_SOCKET_FLAG_CANCELLABLE) != 0),
+      m_Users(0),
+      m_Closed(false),
+      m_WakeFd(-1) {
+  (void)m_Cancellable;
+  int fl = fcntl(fd, F_GETFL, 0);
+  if (fl >= 0 && !(fl & O_NONBLOCK)) fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+}
+
+NPT_BsdSocketFd::~NPT_BsdSocketFd() {
+  // The last holder is going: nobody can be using the number any more.
+  std::lock_guard<std::mutex> lock(m_Lock);
+  CloseLocked();
+  if (m_WakeFd >= 0) close(m_WakeFd);
+}
+
+void NPT_BsdSocketFd::CloseLocked() {
+  if (m_Closed) return;
+  m_Closed = true;
+  close(m_SocketFd);
+}
+
+NPT_Result NPT_BsdSocketFd::BeginUse(int& fd) {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  fd = -1;
+  if (m_Cancelled.load(std::memory_order_relaxed)) return NPT_ERROR_CANCELLED;
+  if (m_Closed) return NPT_ERROR_INVALID_STATE;
+  ++m_Users;
+  fd = m_SocketFd;
+  return NPT_SUCCESS;
+}
+
+void NPT_BsdSocketFd::EndUse() {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  --m_Users;
+  if (m_Users == 0 && m_Cancelled.load(std::memory_order_relaxed)) CloseLocked();
+}
+
+void NPT_BsdSocketFd::BeginCancel(int& fd) {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  m_Cancelled.store(true, std::memory_order_release);
+  fd = -1;
+  if (m_Closed) return;
+  ++m_Users;
+  fd = m_SocketFd;
+}
+
+void NPT_BsdSocketFd::EndCancel() {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  if (m_WakeFd >= 0) {
+    // The counter only grows; a waiter never reads it, so it stays readable.
+    uint64_t one = 1;
+    ssize_t ignored = write(m_WakeFd, &one, sizeof(one));
+    (void)ignored;
+  }
+  if (!m_Closed) --m_Users;
+  if (m_Users == 0) CloseLocked();
+}
+
+int NPT_BsdSocketFd::GetWakeFd() {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  if (m_WakeFd < 0) m_WakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return m_WakeFd;
+}
+
+NPT_Result NPT_BsdSocketFd::WaitForCondition(bool wait_for_readable, bool wait_for_writeable, bool check_error,
+                                             NPT_Timeout timeout) {
+  // Created before the flag is tested: a Cancel after the test signals it.
+  int wake_fd = timeout != 0 ? GetWakeFd() : -1;
+
+  struct pollfd fds[2];
+  fds[0].fd = m_SocketFd;
+  fds[0].events = (short)((wait_for_readable ? POLLIN : 0) | (wait_for_writeable ? POLLOUT : 0));
+  fds[0].revents = 0;
+  fds[1].fd = wake_fd;
+  fds[1].events = POLLIN;
+  fds[1].revents = 0;
+  nfds_t count = wake_fd >= 0 ? 2 : 1;
+
+  NPT_LOG_FINER("waiting for condition (%s %s)", wait_for_readable ? "read" : "", wait_for_writeable ? "write" : "");
+
+  int io_result;
+  int poll_error = 0;
+  if (m_Cancelled.load(std::memory_order_acquire)) {
+    io_result = 0;
+  } else if (timeout != 0 && wake_fd < 0) {
+    // No wake-up descriptor (descriptors exhausted): poll in slices.
+    NPT_Timeout left = timeout;
+    for (;;) {
+      int slice = (left < 0 || left > NPT_BSD_CANCEL_POLL_SLICE) ? NPT_BSD_CANCEL_POLL_SLICE : left;
+      io_result = poll(fds, 1, slice);
+      if (io_result != 0 || m_Cancelled.load(std::memory_order_acquire)) break;
+      if (left > 0) {
+        left -= slice;
+        if (left <= 0) break;
+      }
+    }
+    if (io_result < 0) poll_error = errno;
+  } else {
+    io_result = poll(fds, count, timeout < 0 ? -1 : timeout);
+    if (io_result < 0) poll_error = errno;
+  }
+  NPT_LOG_FINER("select returned %d", io_result);
+
+  if (m_Cancelled.load(std::memory_order_acquire)) return NPT_ERROR_CANCELLED;
+
+  NPT_Result result;
+  short ready = fds[0].revents;
+  if (io_result == 0) {
+    result = timeout == 0 ? NPT_ERROR_WOULD_BLOCK : NPT_ERROR_TIMEOUT;
+  } else if (io_result < 0) {
+    result = NPT_BsdSocketMapErrorCode(poll_error);
+  } else if (ready & POLLNVAL) {
+    result = NPT_BsdSocketMapErrorCode(EBADF);
+  } else if (ready & (POLLIN | POLLOUT | POLLERR | POLLHUP)) {
+    // An error or hang-up counts as ready, as select reports it: the next
+    // transfer (or the error check) surfaces it.
+    if (!check_error) return NPT_SUCCESS;
+    int pending = 0;
+    socklen_t length = sizeof(pending);
+    if (getsockopt(m_SocketFd, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) {
+      result = MapLastError();
+    } else if (pending == 0) {
+      return NPT_SUCCESS;
+    } else {
+      result = NPT_BsdSocketMapErrorCode(pending);
+    }
+  } else {
+    NPT_LOG_FINE("unexected select state");
+    result = NPT_ERROR_INTERNAL;
+  }
+  NPT_LOG_FINER("select result = %d", result);
+  return result;
+}
+
+/*----------------------------------------------------------------------
+|   NPT_BsdSocketInputStream
++---------------------------------------------------------------------*/
+NPT_Result NPT_BsdSocketInputStream::Read(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read) {
+  if (bytes_read) *bytes_read = 0;
+  NPT_BsdSocketFd& fd = *m_SocketFdReference;
+  NPT_BsdSocketFdUse use(fd);
+  if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
+
+  NPT_Timeout timeout = fd.m_ReadTimeout.load(std::memory_order_relaxed);
+  // Data already there is taken without a wait; only an empty socket waits.
+  // A request for 0 bytes cannot tell "empty" from "data", so it waits first
+  // (this is how callers ask "has anything happened within the timeout").
+  bool waited = false;
+  if (bytes_to_read == 0 && timeout != 0) {
+    NPT_Result result = fd.WaitForCondition(true, false, false, timeout);
+    if (result != NPT_SUCCESS) return result;
+    waited = true;
+  }
+
+  ssize_t io_result;
+  int error;
+  for (;;) {
+    NPT_LOG_FINEST("reading %d from socket", (int)bytes_to_read);
+    io_result = recv(use.GetNumber(), buffer, bytes_to_read, 0);
+    error = errno;
+    NPT_LOG_FINEST("recv returned %d", (int)io_result);
+    if (io_result > 0) {
+      if (bytes_read) *bytes_read = (NPT_Size)io_result;
+      fd.m_Position.fetch_add((NPT_Position)io_result, std::memory_order_relaxed);
+      return NPT_SUCCESS;
+    }
+    if (io_result < 0 && (error == EAGAIN || error == EWOULDBLOCK) && timeout != 0 && !waited) {
+      NPT_Result result = fd.WaitForCondition(true, false, false, timeout);
+      if (result != NPT_SUCCESS) return result;
+      waited = true;
+      continue;
+    }
+    break;
+  }
+
+  if (fd.IsCancelled()) return NPT_ERROR_CANCELLED;
+  if (io_result == 0) {
+    NPT_LOG_FINE("socket end of stream");
+    return NPT_ERROR_EOS;
+  }
+  NPT_Result result = NPT_BsdSocketMapErrorCode(error);
+  NPT_LOG_FINE("socket result = %d", result);
+  return result;
+}
+
+NPT_Result NPT_BsdSocketInputStream::Seek(NPT_Position) { return NPT_ERROR_NOT_SUPPORTED; }
+
+NPT_Result NPT_BsdSocketInputStream::Tell(NPT_Position& where) {
+  where = 0;
+  return NPT_SUCCESS;
+}
+
+NPT_Result NPT_BsdSocketInputStream::GetSize(NPT_LargeSize& size) {
+  size = 0;
+  return NPT_ERROR_NOT_SUPPORTED;
+}
+
+NPT_Result NPT_BsdSocketInputStream::GetAvailable(NPT_LargeSize& available) {
+  available = 0;
+  NPT_BsdSocketFdUse use(*m_SocketFdReference);
+  if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
+  int count = 0;
+  if (ioctl(use.GetNumber(), FIONREAD, &count) != 0) return NPT_ERROR_SOCKET_CONTROL_FAILED;
+  available = count > 0 ? (NPT_LargeSize)count : 0;
+  return NPT_SUCCESS;
+}
+
+/*----------------------------------------------------------------------
+|   NPT_BsdSocketOutputStream
++---------------------------------------------------------------------*/
+NPT_Result NPT_BsdSocketOutputStream::Write(const void* buffer, NPT_Size bytes_to_write, NPT_Size* bytes_written) {
+  if (bytes_written) *bytes_written = 0;
+  NPT_BsdSocketFd& fd = *m_SocketFdReference;
+  NPT_BsdSocketFdUse use(fd);
+  if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
+
+  NPT_Timeout timeout = fd.m_WriteTimeout.load(std::memory_order_relaxed);
+  bool waited = false;
+  if (bytes_to_write == 0 && timeout != 0) {
+    NPT_Result result = fd.WaitForCondition(false, true, false, timeout);
+    if (result != NPT_SUCCESS) return result;
+    waited = true;
+  }
+
+  ssize_t io_result;
+  int error;
+  for (;;) {
+    NPT_LOG_FINEST("writing %d to socket", (int)bytes_to_write);
+    io_result = send(use.GetNumber(), buffer, bytes_to_write, MSG_NOSIGNAL);
+    error = errno;
+    NPT_LOG_FINEST("send returned %d", (int)io_result);
+    if (io_result > 0) {
+      if (bytes_written) *bytes_written = (NPT_Size)io_result;
+      fd.m_Position.fetch_add((NPT_Position)io_result, std::memory_order_relaxed);
+      return NPT_SUCCESS;
+    }
+    if (io_result < 0 && (error == EAGAIN || error == EWOULDBLOCK) && timeout != 0 && !waited) {
+      NPT_Result result = fd.WaitForCondition(false, true, false, timeout);
+      if (result != NPT_SUCCESS) return result;
+      waited = true;
+      continue;
+    }
+    break;
+  }
+
+  if (fd.IsCancelled()) return NPT_ERROR_CANCELLED;
+  if (io_result == 0) {
+    NPT_LOG_FINE("connection reset");
+    return NPT_ERROR_CONNECTION_RESET;
+  }
+  NPT_Result result = NPT_BsdSocketMapErrorCode(error);
+  NPT_LOG_FINE("socket result = %d", result);
+  return result;
+}
+
+NPT_Result NPT_BsdSocketOutputStream::Seek(NPT_Position) { return NPT_ERROR_NOT_SUPPORTED; }
+
+NPT_Result NPT_BsdSocketOutputStream::Tell(NPT_Position& where) {
+  where = 0;
+  return NPT_SUCCESS;
+}
+
+NPT_Result NPT_BsdSocketOutputStream::Flush() {
+  NPT_BsdSocketFdUse use(*m_SocketFdReference);
+  if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
+  int s = use.GetNumber();
+
+  NPT_LOG_FINEST("flushing socket");
+  int nodelay = 0;
+  socklen_t length = sizeof(nodelay);
+  if (getsockopt(s, IPPROTO_TCP, TCP_NODELAY, &nodelay, &length) != 0) {
+    // A local stream socket (such as a tunnel from the USB daemon) has no
+    // delayed sending to push: there is nothing to flush.
+    if (errno == EOPNOTSUPP || errno == ENOPROTOOPT) return NPT_SUCCESS;
+    return NPT_ERROR_GETSOCKOPT_FAILED;
+  }
+  if (nodelay) return NPT_SUCCESS;
+
+  int on = 1;
+  if (setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0) return NPT_ERROR_SETSOCKOPT_FAILED;
+  char dummy = 0;
+  ssize_t ignored = send(s, &dummy, 0, MSG_NOSIGNAL);
+  (void)ignored;
+  int off = 0;
+  if (setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &off, sizeof(off)) != 0) return NPT_ERROR_SETSOCKOPT_FAILED;
+  return NPT_SUCCESS;
+}
+
+/*----------------------------------------------------------------------
+|   NPT_BsdSocket
++---------------------------------------------------------------------*/
+NPT_BsdSocket::NPT_BsdSocket(int fd, NPT_Flags flags) {
+  if (fd < 0) return;
+  m_SocketFdReference = new NPT_BsdSocketFd(fd, flags);
+  RefreshInfo();
+}
+
+NPT_BsdSocket::~NPT_BsdSocket() {}
+
+NPT_Result NPT_BsdSocket::RefreshInfo() {
+  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
+  NPT_BsdSocketFdUse use(*m_SocketFdReference);
+  if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
+
+  // Large enough for any family: an adopted descriptor may be a local socket.
+  struct sockaddr_storage name;
+  socklen_t length = sizeof(name);
+  if (getsockname(use.GetNumber(), (struct sockaddr*)&name, &length) == 0 && name.ss_family == AF_INET) {
+    const struct sockaddr_in* inet = (const struct sockaddr_in*)&name;
+    m_Info.local_address.SetIpAddress(NPT_IpAddress(ntohl(inet->sin_addr.s_addr)));
+    m_Info.local_address.SetPort(ntohs(inet->sin_port));
+  }
+  length = sizeof(name);
+  if (getpeername(use.GetNumber(), (struct sockaddr*)&name, &length) == 0 && name.ss_family == AF_INET) {
+    const struct sockaddr_in* inet = (const struct sockaddr_in*)&name;
+    m_Info.remote_address.SetIpAddress(NPT_IpAddress(ntohl(inet->sin_addr.s_addr)));
+    m_Info.remote_address.SetPort(ntohs(inet->sin_port));
+  }
+  return NPT_SUCCESS;
+}
+
+NPT_Result NPT_BsdSocket::Bind(const NPT_SocketAddress& address, bool /*reuse_address*/) {
+  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
+  {
+    NPT_BsdSocketFdUse use(*m_SocketFdReference);
+    if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
+    int on = 1;
+    setsockopt(use.GetNumber(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    struct sockaddr_in inet;
+    SocketAddressToInet(address, inet);
+    if (bind(use.GetNumber(), (struct sockaddr*)&inet, sizeof(inet)) != 0) return MapLastError();
+  }
+  RefreshInfo();
+  return NPT_SUCCESS;
+}
+
+NPT_Result NPT_BsdSocket::Connect(const NPT_SocketAddress&, NPT_Timeout) { return NPT_ERROR_NOT_SUPPORTED; }
+
+NPT_Result NPT_BsdSocket::WaitForConnection(NPT_Timeout) { return NPT_ERROR_NOT_SUPPORTED; }
+
+NPT_Result NPT_BsdSocket::GetInputStream(NPT_InputStreamReference& stream) {
+  stream.Release();
+  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
+  stream = new NPT_BsdSocketInputStream(m_SocketFdReference);
+  return NPT_SUCCESS;
+}
+
+NPT_Result NPT_BsdSocket::GetOutputStream(NPT_OutputStreamReference& stream) {
+  stream.Release();
+  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
+  stream = new NPT_BsdSocketOutputStream(m_SocketFdReference);
+  return NPT_SUCCESS;
+}
+
+NPT_Result NPT_BsdSocket::GetInfo(NPT_SocketInfo& info) {
+  info = m_Info;
+  return NPT_SUCCESS;
+}
+
+NPT_Result NPT_BsdSocket::SetReadTimeout(NPT_Timeout timeout) {
+  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
+  m_SocketFdReference->m_ReadTimeout.store(timeout, std::memory_order_relaxed);
+  return NPT_SUCCESS;
+}
+
+NPT_Result NPT_BsdSocket::SetWriteTimeout(NPT_Timeout timeout) {
+  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
+  m_SocketFdReference->m_WriteTimeout.store(timeout, std::memory_order_relaxed);
+  NPT_BsdSocketFdUse use(*m_SocketFdReference);
+  if (use.GetResult() == NPT_SUCCESS) {
+    // Mirrors the timeout in the OS option; waits themselves use the stored value.
+    struct timeval tv;
+    tv.tv_sec = timeout > 0 ? timeout / 1000 : 0;
+    tv.tv_usec = timeout > 0 ? (timeout % 1000) * 1000 : 0;
+    setsockopt(use.GetNumber(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  }
+  return NPT_SUCCESS;
+}
+
+NPT_Result NPT_BsdSocket::Cancel(bool do_shutdown) {
+  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
+  NPT_BsdSocketFd& fd = *m_SocketFdReference;
+  int number = -1;
+  fd.BeginCancel(number);
+  if (do_shutdown && number >= 0) {
+    if (shutdown(number, SHUT_RDWR) != 0) {
+      NPT_LOG_FINE("shutdown failed (%d)", MapLastError());
+    }
+  }
+  fd.EndCancel();
+  return NPT_SUCCESS;
+}
+
+/*----------------------------------------------------------------------
+|   NPT_BsdTcpClientSocket
++---------------------------------------------------------------------*/
+NPT_BsdTcpClientSocket::NPT_BsdTcpClientSocket(NPT_Flags flags)
+    : NPT_BsdSocket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), flags) {}
+
+NPT_BsdTcpClientSocket::NPT_BsdTcpClientSocket(int fd, NPT_Flags flags) : NPT_BsdSocket(fd, flags) {}
+
+NPT_Result NPT_BsdTcpClientSocket::Connect(const NPT_SocketAddress& address, NPT_Timeout timeout) {
+  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
+  NPT_Result result;
+  {
+    NPT_BsdSocketFdUse use(*m_SocketFdReference);
+    if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
+
+    struct sockaddr_in inet;
+    SocketAddressToInet(address, inet);
+    NPT_LOG_FINE("connecting to %lx port %d", (unsigned long)address.GetIpAddress().AsLong(),
+                 (int)address.GetPort());
+    if (connect(use.GetNumber(), (struct sockaddr*)&inet, sizeof(inet)) == 0) {
+      NPT_LOG_FINE("immediate connection");
+      result = NPT_SUCCESS;
+    } else {
+      result = MapLastError();
+    }
+  }
+  if (result == NPT_SUCCESS) {
+    RefreshInfo();
+    return NPT_SUCCESS;
+  }
+  if (result == NPT_ERROR_WOULD_BLOCK && timeout != 0) return WaitForConnection(timeout);
+  return result;
+}
+
+NPT_Result NPT_BsdTcpClientSocket::WaitForConnection(NPT_Timeout timeout) {
+  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
+  NPT_Result result;
+  {
+    NPT_BsdSocketFdUse use(*m_SocketFdReference);
+    if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
+    result = m_SocketFdReference->WaitForCondition(true, true, true, timeout);
+  }
+  RefreshInfo();
+  return result;
+}
+
+/*----------------------------------------------------------------------
+|   NPT_BsdTcpServerSocket
++---------------------------------------------------------------------*/
+NPT_BsdTcpServerSocket::NPT_BsdTcpServerSocket(NPT_Flags flags)
+    : NPT_BsdSocket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), flags), m_ListenMax(0) {}
+
+NPT_Result NPT_BsdTcpServerSocket::Listen(unsigned int max_clients) {
+  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
+  NPT_BsdSocketFdUse use(*m_SocketFdReference);
+  if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
+  if (listen(use.GetNumber(), (int)max_clients) != 0) {
+    m_ListenMax = 0;
+    return NPT_ERROR_LISTEN_FAILED;
+  }
+  m_ListenMax = max_clients;
+  return NPT_SUCCESS;
+}
+
+NPT_Result NPT_BsdTcpServerSocket::WaitForNewClient(NPT_Socket*& client, NPT_Timeout timeout, NPT_Flags flags) {
+  client = nullptr;
+  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
+  if (m_ListenMax == 0) NPT_CHECK_FINE(Listen(NPT_TCP_SERVER_SOCKET_DEFAULT_LISTEN_COUNT));
+
+  NPT_BsdSocketFd& fd = *m_SocketFdReference;
+  NPT_BsdSocketFdUse use(fd);
+  if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
+
+  NPT_LOG_FINER("waiting until socket is readable or writeable");
+  NPT_Result result = fd.WaitForCondition(true, true, false, timeout);
+  if (result != NPT_SUCCESS) return result;
+
+  NPT_LOG_FINER("accepting connection");
+  struct sockaddr_in inet;
+  socklen_t length = sizeof(inet);
+  int accepted = accept4(use.GetNumber(), (struct sockaddr*)&inet, &length, SOCK_CLOEXEC);
+  if (accepted < 0) {
+    if (fd.IsCancelled()) return NPT_ERROR_CANCELLED;
+    result = MapLastError();
+    NPT_LOG_FINE("socket error %d", result);
+    return result;
+  }
+  client = new NPT_Socket(new NPT_BsdSocket(accepted, flags));
+  return NPT_SUCCESS;
+}
+
+/*----------------------------------------------------------------------
+|   portable constructors
++---------------------------------------------------------------------*/
+NPT_TcpClientSocket::NPT_TcpClientSocket(NPT_Flags flags) : NPT_Socket(new NPT_BsdTcpClientSocket(flags)) {}
+
+NPT_TcpClientSocket::NPT_TcpClientSocket(NPT_SocketFd fd, NPT_Flags flags)
+    : NPT_Socket(new NPT_BsdTcpClientSocket(fd, flags)) {}
+
+NPT_TcpServerSocket::NPT_TcpServerSocket(NPT_Flags flags) {
+  NPT_BsdTcpServerSocket* delegate = new NPT_BsdTcpServerSocket(flags);
+  m_SocketDelegate = delegate;
+  m_TcpServerSocketDelegate = delegate;
+}
