@@ -117,7 +117,7 @@ class NPT_AutoLock {
 class NPT_SharedVariableInterface {
  public:
   virtual ~NPT_SharedVariableInterface() {}
-  // Stores the value and wakes one waiter when it differs from the current
+  // Stores the value and wakes the waiters when it differs from the current
   // one; setting the current value again wakes nobody.
   virtual void SetValue(int value) = 0;
   // The current value, read without taking the variable's lock.
@@ -130,9 +130,10 @@ class NPT_SharedVariableInterface {
   virtual NPT_Result WaitWhileEquals(int value, NPT_Timeout timeout = NPT_TIMEOUT_INFINITE) = 0;
 };
 
-// A condition on an integer value. One change of the value releases one
-// waiter; a change made while nobody waits releases the next waiter. Waiters
-// always re-test the value after waking.
+// A condition on an integer value. Waiters test the value and block
+// atomically, so no change is lost between a test and a wait; every change
+// wakes every waiter, which re-tests its own condition. Any number of threads
+// may wait on one variable, for different conditions.
 class NPT_SharedVariable : public NPT_SharedVariableInterface {
  public:
   explicit NPT_SharedVariable(int value = 0);

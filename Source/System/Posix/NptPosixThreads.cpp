@@ -169,44 +169,69 @@ NPT_Mutex::NPT_Mutex() : m_Delegate(new NPT_PosixMutex()) {}
 /*----------------------------------------------------------------------
 |   NPT_PosixSharedVariable
 +---------------------------------------------------------------------*/
-NPT_PosixSharedVariable::NPT_PosixSharedVariable(int value) : m_Value(value), m_Event(false, false) {}
+NPT_PosixSharedVariable::NPT_PosixSharedVariable(int value) : m_Valid(false), m_Value(value), m_Changes(0) {
+  pthread_condattr_t attributes;
+  if (pthread_condattr_init(&attributes) != 0) return;
+  bool condition_ok = pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC) == 0 &&
+                      pthread_cond_init(&m_Changed, &attributes) == 0;
+  pthread_condattr_destroy(&attributes);
+  if (!condition_ok) return;
+  if (pthread_mutex_init(&m_Mutex, nullptr) != 0) {
+    pthread_cond_destroy(&m_Changed);
+    return;
+  }
+  m_Valid = true;
+}
+
+NPT_PosixSharedVariable::~NPT_PosixSharedVariable() {
+  if (!m_Valid) return;
+  pthread_cond_destroy(&m_Changed);
+  pthread_mutex_destroy(&m_Mutex);
+}
 
 void NPT_PosixSharedVariable::SetValue(int value) {
-  if (NPT_FAILED(m_Lock.Lock())) return;
+  if (!m_Valid || pthread_mutex_lock(&m_Mutex) != 0) return;
   if (m_Value.load(std::memory_order_relaxed) != value) {
     m_Value.store(value, std::memory_order_release);
-    m_Event.Signal();
+    ++m_Changes;
+    pthread_cond_broadcast(&m_Changed);
   }
-  m_Lock.Unlock();
+  pthread_mutex_unlock(&m_Mutex);
 }
 
 int NPT_PosixSharedVariable::GetValue() { return m_Value.load(std::memory_order_acquire); }
 
-// The lock is never held while waiting, and every timeout applies to one wait
-// for a change: a waiter woken by a change that does not meet its condition
-// starts a fresh wait.
 NPT_Result NPT_PosixSharedVariable::WaitUntilEquals(int value, NPT_Timeout timeout) {
-  if (NPT_FAILED(m_Lock.Lock())) return NPT_RESULT_FAILURE;
-  while (m_Value.load(std::memory_order_relaxed) != value) {
-    m_Lock.Unlock();
-    NPT_Result result = m_Event.Wait(timeout);
-    if (NPT_FAILED(result)) return result;
-    if (NPT_FAILED(m_Lock.Lock())) return NPT_RESULT_FAILURE;
-  }
-  m_Lock.Unlock();
-  return NPT_SUCCESS;
+  return WaitForCondition(true, value, timeout);
 }
 
 NPT_Result NPT_PosixSharedVariable::WaitWhileEquals(int value, NPT_Timeout timeout) {
-  if (NPT_FAILED(m_Lock.Lock())) return NPT_RESULT_FAILURE;
-  while (m_Value.load(std::memory_order_relaxed) == value) {
-    m_Lock.Unlock();
-    NPT_Result result = m_Event.Wait(timeout);
-    if (NPT_FAILED(result)) return result;
-    if (NPT_FAILED(m_Lock.Lock())) return NPT_RESULT_FAILURE;
+  return WaitForCondition(false, value, timeout);
+}
+
+// The mutex is released while blocked, and every timeout applies to one wait
+// for a change: a waiter woken by a change that does not meet its condition
+// starts a fresh wait. Spurious wake-ups do not restart the timeout.
+NPT_Result NPT_PosixSharedVariable::WaitForCondition(bool until_equals, int value, NPT_Timeout timeout) {
+  if (!m_Valid || pthread_mutex_lock(&m_Mutex) != 0) return NPT_RESULT_FAILURE;
+  NPT_Result result = NPT_SUCCESS;
+  while ((m_Value.load(std::memory_order_relaxed) == value) != until_equals) {
+    if (timeout == 0) {
+      result = NPT_ERROR_TIMEOUT;
+      break;
+    }
+    const unsigned long seen = m_Changes;
+    struct timespec deadline = {0, 0};
+    if (timeout > 0) deadline = MonotonicDeadline(timeout);
+    while (m_Changes == seen && result == NPT_SUCCESS) {
+      int rc = timeout < 0 ? pthread_cond_wait(&m_Changed, &m_Mutex)
+                           : pthread_cond_timedwait(&m_Changed, &m_Mutex, &deadline);
+      if (rc != 0 && m_Changes == seen) result = rc == ETIMEDOUT ? NPT_ERROR_TIMEOUT : NPT_RESULT_FAILURE;
+    }
+    if (result != NPT_SUCCESS) break;
   }
-  m_Lock.Unlock();
-  return NPT_SUCCESS;
+  pthread_mutex_unlock(&m_Mutex);
+  return result;
 }
 
 NPT_SharedVariable::NPT_SharedVariable(int value) : m_Delegate(new NPT_PosixSharedVariable(value)) {}

@@ -54,9 +54,15 @@ class NPT_PosixMutex : public NPT_MutexInterface {
   pthread_mutex_t m_Mutex;
 };
 
+// Waiters test the value and start waiting atomically (a condition variable
+// under the variable's own mutex), so a change can never slip between a
+// waiter's test and its wait. Every change wakes every waiter, each re-tests;
+// a waiter whose condition still does not hold waits again with a fresh
+// timeout. A value set again unchanged wakes nobody.
 class NPT_PosixSharedVariable : public NPT_SharedVariableInterface {
  public:
   explicit NPT_PosixSharedVariable(int value);
+  ~NPT_PosixSharedVariable() override;
 
   void SetValue(int value) override;
   int GetValue() override;
@@ -64,10 +70,15 @@ class NPT_PosixSharedVariable : public NPT_SharedVariableInterface {
   NPT_Result WaitWhileEquals(int value, NPT_Timeout timeout) override;
 
  private:
-  // Written under m_Lock; GetValue reads it without the lock, hence atomic.
+  NPT_Result WaitForCondition(bool until_equals, int value, NPT_Timeout timeout);
+
+  bool m_Valid;
+  // Written under m_Mutex; GetValue reads it without the lock, hence atomic.
   std::atomic<int> m_Value;
-  NPT_Mutex m_Lock;
-  NPT_PosixEvent m_Event;  // auto-reset, not signalled
+  // Number of changes so far: a waiter's timeout restarts after each change.
+  unsigned long m_Changes;
+  pthread_mutex_t m_Mutex;
+  pthread_cond_t m_Changed;  // timed on CLOCK_MONOTONIC
 };
 
 class NPT_PosixAtomicVariable : public NPT_AtomicVariableInterface {
