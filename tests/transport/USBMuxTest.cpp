@@ -258,37 +258,45 @@ TEST(USBMuxMissingSymbolTest, WorksWithoutUnsubscribeAndRetriesTheLookup) {
   controls.attach(4, 0x1293, "device-4");
   controls.map_port(4, 8099, app.Port());
 
-  KVX_USBMux mux(NoUnsubscribePath().c_str());
-  int fd = mux.Connect(4, 8099);
-  EXPECT_GT(fd, 0);
-  if (fd > 0) close(fd);
-  EXPECT_NE(KVX_USBMuxTestAccess::Connect(mux), nullptr);
+  {
+    KVX_USBMux mux(NoUnsubscribePath().c_str());
+    int fd = mux.Connect(4, 8099);
+    EXPECT_GT(fd, 0);
+    if (fd > 0) close(fd);
+    EXPECT_NE(KVX_USBMuxTestAccess::Connect(mux), nullptr);
 
-  Recorder recorder;
-  recorder.controls = &controls;
-  EXPECT_EQ(mux.Subscribe(&Recorder::Callback, &recorder), 0);
-  EXPECT_EQ(controls.wait_idle(2000), 0);
-  EXPECT_EQ(recorder.Snapshot().size(), 1u);
+    Recorder recorder;
+    recorder.controls = &controls;
+    EXPECT_EQ(mux.Subscribe(&Recorder::Callback, &recorder), 0);
+    EXPECT_EQ(controls.wait_idle(2000), 0);
+    EXPECT_EQ(recorder.Snapshot().size(), 1u);
 
-  EXPECT_EQ(mux.Unsubscribe(), NPT_RESULT_FAILURE);
-  EXPECT_EQ(KVX_USBMuxTestAccess::Unsubscribe(mux), nullptr);
-  EXPECT_EQ(mux.Unsubscribe(), NPT_RESULT_FAILURE);
+    EXPECT_EQ(mux.Unsubscribe(), NPT_RESULT_FAILURE);
+    EXPECT_EQ(KVX_USBMuxTestAccess::Unsubscribe(mux), nullptr);
+    EXPECT_EQ(mux.Unsubscribe(), NPT_RESULT_FAILURE);
 
-  // Put the full double under the binding: the next call looks again.
-  KvxUsbmuxdDouble full(DoublePath());
-  ASSERT_TRUE(full.IsLoaded());
-  full.reset();
-  NPT_DynamicLibrary* library = nullptr;
-  ASSERT_EQ(NPT_DynamicLibrary::Load(DoublePath().c_str(), 0, library), NPT_SUCCESS);
-  NPT_DynamicLibrary* previous = KVX_USBMuxTestAccess::SwapLibrary(mux, library);
-  EXPECT_EQ(mux.Unsubscribe(), -EINVAL);  // reached the library: no subscription there
-  EXPECT_EQ(full.unsubscribe_count(), 1);
-  EXPECT_NE(KVX_USBMuxTestAccess::Unsubscribe(mux), nullptr);
+    // Put the full double under the binding: the next call looks again.
+    KvxUsbmuxdDouble full(DoublePath());
+    ASSERT_TRUE(full.IsLoaded());
+    full.reset();
+    NPT_DynamicLibrary* library = nullptr;
+    ASSERT_EQ(NPT_DynamicLibrary::Load(DoublePath().c_str(), 0, library), NPT_SUCCESS);
+    NPT_DynamicLibrary* previous = KVX_USBMuxTestAccess::SwapLibrary(mux, library);
+    EXPECT_EQ(mux.Unsubscribe(), -EINVAL);  // reached the library: no subscription there
+    EXPECT_EQ(full.unsubscribe_count(), 1);
+    EXPECT_NE(KVX_USBMuxTestAccess::Unsubscribe(mux), nullptr);
 
-  controls.reset();  // stops the first double's event thread
-  KVX_USBMuxTestAccess::SwapLibrary(mux, previous);
-  library->Unload();
-  delete library;
+    controls.reset();  // stops the first double's event thread
+    KVX_USBMuxTestAccess::SwapLibrary(mux, previous);
+    library->Unload();
+    delete library;
+  }
+  // The subscribed binding kept its reference on the module; drop it so that
+  // later tests in this process find the module as they expect.
+  void* kept = dlopen(NoUnsubscribePath().c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  ASSERT_NE(kept, nullptr);
+  dlclose(kept);
+  dlclose(kept);
 }
 
 TEST_F(USBMuxTest, ConcurrentFirstConnectsResolveOnce) {
