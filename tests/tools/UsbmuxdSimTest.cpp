@@ -6,6 +6,7 @@
 #include "UsbmuxdPlist.h"
 #include "UsbmuxdSimulator.h"
 
+#include "AppSimulator.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -789,6 +791,37 @@ TEST_F(UsbmuxdSimLibusbmuxd, ConnectRelaysBytesBothWaysToTheMappedPort) {
     ::close(fd);
     ::close(fd2);
     EXPECT_TRUE(WaitUntil([&] { return m_Sim.ActiveTunnels() == 0 && app8099.Ended() == 1 && app8100.Ended() == 1; }, 3000));
+}
+
+TEST_F(UsbmuxdSimLibusbmuxd, DeviceServesTheCompanionAppDoubleOnBothAppPorts) {
+    // What discovery does: an identity probe through a tunnel to each app port.
+    std::vector<std::unique_ptr<kvx_sim::AppSimulator>> apps;
+    uint32_t handle = m_Sim.AddDevice("app-dev", 0x1291);
+    for (uint16_t port : {8099, 8100}) {
+        kvx_sim::AppSimConfig config;
+        config.device_name = "Device on " + std::to_string(port);
+        apps.push_back(std::make_unique<kvx_sim::AppSimulator>(config));
+        ASSERT_GT(apps.back()->Start(), 0);
+        ASSERT_TRUE(m_Sim.MapPort("app-dev", port, static_cast<uint16_t>(apps.back()->Port())));
+    }
+    for (uint16_t port : {8099, 8100}) {
+        SCOPED_TRACE(port);
+        int fd = Lib().connect(handle, port);
+        ASSERT_GE(fd, 0);
+        const std::string head = "HEAD / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        ASSERT_TRUE(WriteFully(fd, head.data(), head.size(), 2000));
+        std::string response;
+        char c;
+        while (response.find("\r\n\r\n") == std::string::npos && response.size() < 8192 && ReadFully(fd, &c, 1, 3000))
+            response.push_back(c);
+        EXPECT_EQ(response.compare(0, 12, "HTTP/1.0 200"), 0) << response;
+        EXPECT_NE(response.find("X-DEVICENAME: Device on " + std::to_string(port) + "\r\n"), std::string::npos) << response;
+        ::close(fd);
+    }
+    for (auto& app : apps) {
+        EXPECT_EQ(app->RequestCount(), 1u);
+        app->Stop();
+    }
 }
 
 TEST_F(UsbmuxdSimLibusbmuxd, ConnectFailsWithNegativeValuesWhereNothingIsServed) {
