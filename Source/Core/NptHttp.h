@@ -115,6 +115,8 @@ class NPT_HttpHeaders {
   NPT_Result SetHeader(const char* name, const char* value, bool replace = true);
   // Removes every header of that name (any case); NPT_ERROR_NO_SUCH_ITEM when none.
   NPT_Result RemoveHeader(const char* name);
+  // Removes every header.
+  NPT_Result Clear();
 
  private:
   NPT_List<NPT_HttpHeader*> m_Headers;
@@ -242,7 +244,8 @@ class NPT_HttpResponse : public NPT_HttpMessage {
   // Reads a status line and its header block. Unless `reuse` is set,
   // `response` is first set to null and a new response (owned by the caller)
   // is created; with `reuse` the existing response gets the new status and
-  // headers are appended to its list. Failures: the line read's result (e.g.
+  // its headers are replaced by the new block's (so an interim 1xx response
+  // leaves nothing behind). Failures: the line read's result (e.g.
   // NPT_ERROR_EOS for a connection closed before the status line),
   // NPT_ERROR_HTTP_INVALID_RESPONSE_LINE when the code is not three characters
   // between single spaces, and the header block's result, after which the
