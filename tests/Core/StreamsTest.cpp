@@ -161,10 +161,15 @@ TEST(DataBufferTest, GrowthAndLimits) {
   ASSERT_EQ(b.SetDataSize(4), NPT_SUCCESS);
   EXPECT_EQ(b.GetBufferSize(), 25u);
 
-  // SetData from inside its own storage, growing.
-  ASSERT_EQ(b.SetDataSize(25), NPT_SUCCESS);
-  ASSERT_EQ(b.SetData(b.GetData(), 40), NPT_SUCCESS);
-  EXPECT_EQ(Contents(b).substr(0, 4), "0123");
+  // SetData from inside its own storage (overlapping ranges).
+  ASSERT_EQ(b.SetDataSize(10), NPT_SUCCESS);
+  ASSERT_EQ(b.SetData(b.GetData() + 2, 5), NPT_SUCCESS);
+  EXPECT_EQ(Contents(b), "23456");
+  EXPECT_EQ(b.GetBufferSize(), 25u);
+  // Growing past the capacity reallocates to exactly the size.
+  const std::string big = Pattern(40);
+  ASSERT_EQ(b.SetData(reinterpret_cast<const NPT_Byte*>(big.data()), 40), NPT_SUCCESS);
+  EXPECT_EQ(Contents(b), big);
   EXPECT_EQ(b.GetBufferSize(), 40u);
 
   ASSERT_EQ(b.Clear(), NPT_SUCCESS);
