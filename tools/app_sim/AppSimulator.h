@@ -13,7 +13,10 @@
 // returns.
 //
 // One request per connection unless `keep_alive` is set; a GET stream always
-// ends the connection. No exception leaves this API.
+// ends the connection. Request heads are limited to 16 KiB and 100 header
+// lines (431), request bodies to 64 KiB (413, read and dropped otherwise);
+// at most 64 connections are served at once, further ones are closed at once.
+// No exception leaves this API.
 
 #include <atomic>
 #include <condition_variable>
@@ -163,7 +166,8 @@ class AppSimulator {
   uint64_t ConnectionsAccepted() const { return accepted_.load(std::memory_order_acquire); }
   uint64_t FramesSent() const { return frames_sent_.load(std::memory_order_acquire); }
   // Wait (bounded) until at least `count` requests were recorded / exactly
-  // `count` connections are open / the stream reached a stall. True on success.
+  // `count` connections are open / some connection has stalled since Start
+  // (kStallAfterFrames, kStallBeforeResponse). True on success.
   bool WaitForRequests(size_t count, int timeout_ms) const;
   bool WaitForConnectionsOpen(int count, int timeout_ms) const;
   bool WaitForStall(int timeout_ms) const;
