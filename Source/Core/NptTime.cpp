@@ -96,7 +96,8 @@ NPT_Result NPT_DateTime::FromTimeStamp(const NPT_TimeStamp& timestamp, bool loca
   // the nanosecond count near its ends.
   const NPT_Int64 nanos = timestamp.ToNanos();
   NPT_Int64 seconds = FloorDiv(nanos, kNanosPerSecond);
-  const NPT_Int64 fraction = nanos - seconds * kNanosPerSecond;
+  NPT_Int64 fraction = nanos % kNanosPerSecond;  // not seconds x 10^9: that overflows at the low end
+  if (fraction < 0) fraction += kNanosPerSecond;
   seconds += (NPT_Int64)timezone * 60;
 
   const NPT_Int64 days = FloorDiv(seconds, kSecondsPerDay);
