@@ -81,8 +81,8 @@ class NPT_FileInterface {
   typedef NPT_Flags OpenMode;
 
   virtual ~NPT_FileInterface() {}
-  // NPT_ERROR_FILE_ALREADY_OPEN when open; NPT_ERROR_NO_SUCH_FILE (or the
-  // mapped OS error) when the path cannot be opened in that mode. Mode: no
+  // NPT_ERROR_FILE_ALREADY_OPEN when open; NPT_ERROR_NO_SUCH_FILE whenever
+  // the path cannot be opened in that mode (whatever the OS reason). Mode: no
   // write bit reads an existing file; write+truncate creates or empties;
   // write+create (no truncate) creates or appends; write alone updates an
   // existing file in place. The unbuffered bit switches stream buffering off.
