@@ -1001,8 +1001,9 @@ TEST_F(AppSimTest, IdleConnectionsCanBePokedAndDropped) {
   RawClient idle(port_);
   RawClient busy(port_);
   ASSERT_TRUE(sim_.WaitForConnectionsOpen(2, 5000));
+  ASSERT_TRUE(sim_.WaitForIdleConnections(2, 5000));
   ASSERT_TRUE(busy.Send("GET / HTTP/1.0\r\n"));  // a head begun: no longer idle
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(sim_.WaitForIdleConnections(1, 5000));
   EXPECT_EQ(sim_.SendToIdleConnections("!"), 1);
   std::string got;
   ASSERT_TRUE(idle.ReadAtLeast(&got, 1, 5000));

@@ -257,17 +257,11 @@ class AppSimulator::Session {
         *status = 431;
         return true;
       }
-      if (in_.empty()) {
-        std::lock_guard<std::mutex> lock(sim_->mutex_);
-        conn_->idle = true;
-      }
+      if (in_.empty()) SetIdle(true);
       if (WaitFor(POLLIN, -1) != Wait::kReady) return false;
-      {
-        // Leaving the idle state under the lock keeps SendToIdleConnections
-        // from writing into a response.
-        std::lock_guard<std::mutex> lock(sim_->mutex_);
-        conn_->idle = false;
-      }
+      // Leaving the idle state under the lock keeps SendToIdleConnections
+      // from writing into a response.
+      SetIdle(false);
       char buf[4096];
       ssize_t n = ::recv(fd_, buf, sizeof(buf), 0);
       if (n == 0) return false;
@@ -318,6 +312,15 @@ class AppSimulator::Session {
       in_.erase(0, body);
     }
     return true;
+  }
+
+  void SetIdle(bool idle) {
+    {
+      std::lock_guard<std::mutex> lock(sim_->mutex_);
+      if (conn_->idle == idle) return;
+      conn_->idle = idle;
+    }
+    sim_->changed_.notify_all();
   }
 
   // Offset just past the empty line that ends the head in in_, or npos.
@@ -758,6 +761,17 @@ bool AppSimulator::WaitForConnectionsOpen(int count, int timeout_ms) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
     return open_.load(std::memory_order_acquire) == count;
+  });
+}
+
+bool AppSimulator::WaitForIdleConnections(int count, int timeout_ms) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+    int idle = 0;
+    for (const auto& c : connections_) {
+      if (c->fd >= 0 && c->idle && !c->done) ++idle;
+    }
+    return idle == count;
   });
 }
 

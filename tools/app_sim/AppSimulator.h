@@ -171,6 +171,9 @@ class AppSimulator {
   bool WaitForRequests(size_t count, int timeout_ms) const;
   bool WaitForConnectionsOpen(int count, int timeout_ms) const;
   bool WaitForStall(int timeout_ms) const;
+  // Wait (bounded) until exactly `count` connections wait for the first byte
+  // of a request (the ones SendToIdleConnections would write to).
+  bool WaitForIdleConnections(int count, int timeout_ms) const;
 
  private:
   struct Connection;
