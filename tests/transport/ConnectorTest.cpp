@@ -22,6 +22,7 @@
 #include "KvxHttpTcpConnector.h"
 #include "KvxUSBClientSocket.h"
 #include "KvxUSBMux.h"
+#include "NptHttp.h"
 #include "NptStreams.h"
 #include "TestSupport.h"
 
@@ -406,6 +407,83 @@ TEST_F(ConnectorTest, AbortRacingConnectAndIoIsSafe) {
     }
     acceptor.join();
   }
+}
+
+// Reads a request header block from a peer (up to the empty line), within
+// two seconds; what was read, possibly incomplete.
+std::string ReadRequestHead(int fd) {
+  std::string data;
+  while (data.find("\r\n\r\n") == std::string::npos && data.size() < 65536) {
+    std::string more = ReadPeer(fd, 1);
+    if (more.empty()) break;
+    data += more;
+  }
+  return data;
+}
+
+// The HTTP client drives a whole exchange through a tunnel: the URL's host is
+// only a name, the device port decides where the request goes.
+TEST_F(ConnectorTest, HttpClientExchangesThroughATunnel) {
+  std::string request_head;
+  std::thread app([&] {
+    int peer = m_App.Accept();
+    if (peer < 0) return;
+    request_head = ReadRequestHead(peer);
+    const char reply[] = "HTTP/1.0 200 OK\r\nX-DEVICENAME: Pad\r\nContent-Length: 0\r\n\r\n";
+    if (write(peer, reply, sizeof(reply) - 1) < 0) return;
+  });
+  NPT_HttpClient client(new KVX_HttpTcpConnector(kHandle, m_Mux));
+  NPT_HttpRequest request("http://device-7:8100/identity", NPT_HTTP_METHOD_HEAD);
+  NPT_HttpResponse* response = nullptr;
+  NPT_Result result = client.SendRequest(request, response);
+  app.join();
+  ASSERT_EQ(NPT_SUCCESS, result);
+  ASSERT_NE(nullptr, response);
+  EXPECT_EQ(200, response->GetStatusCode());
+  const NPT_String* name = response->GetHeaders().GetHeaderValue("X-DEVICENAME");
+  ASSERT_NE(nullptr, name);
+  EXPECT_STREQ("Pad", name->GetChars());
+  delete response;
+  EXPECT_EQ(0u, request_head.find("HEAD /identity HTTP/1.0\r\n")) << request_head;
+  EXPECT_EQ(kAppPort, m_Double.last_connect_port());
+}
+
+// A device stream's abort: the application thread aborts the client while the
+// worker waits for an answer that never comes. The worker is free at once,
+// not after the 30-second I/O timeout.
+TEST_F(ConnectorTest, HttpClientAbortEndsAStalledExchangePromptly) {
+  std::atomic<bool> request_seen(false);
+  std::atomic<bool> done(false);
+  std::thread app([&] {
+    int peer = m_App.Accept();
+    if (peer < 0) return;
+    ReadRequestHead(peer);
+    request_seen = true;
+    PeerSeesEnd(peer, 5000);  // never answers; waits for the client to go
+    done = true;
+  });
+  NPT_HttpClient client(new KVX_HttpTcpConnector(kHandle, m_Mux));
+  client.SetTimeouts(30000, 30000, 30000);
+  NPT_Result result = NPT_SUCCESS;
+  Clock::time_point ended;
+  std::thread worker([&] {
+    NPT_HttpRequest request("http://device-7:8100/stream", NPT_HTTP_METHOD_GET);
+    NPT_HttpResponse* response = nullptr;
+    result = client.SendRequest(request, response);
+    ended = Clock::now();
+    delete response;
+  });
+  Clock::time_point wait_start = Clock::now();
+  while (!request_seen && ElapsedMs(wait_start) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(request_seen.load());
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  Clock::time_point aborted = Clock::now();
+  EXPECT_EQ(NPT_SUCCESS, client.Abort());
+  worker.join();
+  app.join();
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(ended - aborted).count(), 100);
+  EXPECT_TRUE(NPT_FAILED(result)) << result;
+  EXPECT_TRUE(done.load());
 }
 
 }  // namespace
