@@ -1,16 +1,167 @@
 #pragma once
-// KVX_Device: the per-device streaming object. For now it carries only the
-// authentication token that every request to the companion app must send in
-// the "X-LUMOX-AUTH" header; the streaming machinery joins it here.
+// KVX_Device: one image stream from one device, and the request operations
+// every HTTP exchange with the companion app goes through.
+//
+// A device stream owns a worker thread, the URLs to try and an HTTP client.
+// Start runs one pass on the worker: the URLs are tried in order with an
+// authenticated GET until one answers 200; the delegate then gets
+// OnConnection, one OnNewImage per frame of the multipart/x-mixed-replace
+// body, and OnDisconnection when the stream ends without having been aborted.
+// A device stream never reconnects and runs at most once.
+//
+// Threads: Run and every delegate callback execute on the worker. Start,
+// Abort, SetDelegate and the destructor belong to the owner's thread. The
+// delegate must be set before Start and stay valid until the destructor has
+// returned. The core does not log.
 
+#include <atomic>
+
+#include "KvxEventQueue.h"
+#include "NptHttp.h"
+#include "NptList.h"
 #include "NptResults.h"
+#include "NptStreams.h"
 #include "NptStrings.h"
+#include "NptThreads.h"
+#include "NptTypes.h"
+#include "NptUri.h"
 
-class KVX_Device {
+// Callbacks of a device stream, all on its worker thread. Every body is empty
+// by default. Not owned by the device stream.
+class KVX_DeviceDelegate {
  public:
+  virtual ~KVX_DeviceDelegate() {}
+  // One complete frame. `data` and `content_type` are valid only during the
+  // call: the frame store is emptied and refilled for the next frame, so keep
+  // a copy of whatever outlives the call. `content_type` is the part's own
+  // value, trimmed, in the letter case the app sent.
+  virtual void OnNewImage(const NPT_Byte* data, NPT_UInt64 size, const char* content_type) {
+    (void)data;
+    (void)size;
+    (void)content_type;
+  }
+  // Once per run, when a URL was accepted, before any frame.
+  virtual void OnConnection() {}
+  // Once, at the end of a run that was not aborted (also when no URL answered).
+  virtual void OnDisconnection() {}
+};
+
+class KVX_Device : public NPT_Thread {
+ public:
+  // Value of the "Accept" header of every request to the companion app.
+  static const char* const AcceptedTypes;
+
+  // Copies `urls` (tried in list order). The thread is created, not started;
+  // no delegate; the client has no connector of ours until the first request.
+  KVX_Device(const NPT_List<NPT_HttpUrl>& urls, NPT_Int32 device_handle);
+  // Sets the aborted flag, aborts the client and waits without limit for the
+  // worker (at once for a thread never started), then releases everything.
+  ~KVX_Device() override;
+  KVX_Device(const KVX_Device&) = delete;
+  KVX_Device& operator=(const KVX_Device&) = delete;
+
+  // Clears the aborted flag, copies `client_name` (null reads as empty) and
+  // starts the worker. The thread's start result: NPT_ERROR_INVALID_STATE on a
+  // second call, and then nothing runs again.
+  NPT_Result Start(const char* client_name);
+  // Sets the aborted flag, then aborts the client's current connection (a
+  // connect or read in progress ends promptly). No callback follows the
+  // check points that see the flag. Any thread; never blocks on the worker.
+  void Abort();
+
+  void SetDelegate(KVX_DeviceDelegate* delegate) { m_Delegate = delegate; }
+  KVX_DeviceDelegate* GetDelegate() const { return m_Delegate; }
+
+  // Pushes a copy onto the device stream's event queue (limits 1000 and 100);
+  // the queue's result.
+  NPT_Result AddEvent(const KVX_Event& event);
+
+  // Whether the connection that carried `message` (a response) stays open:
+  // "HTTP/1.0" only with "Connection: keep-alive", "HTTP/1.1" unless
+  // "Connection: close" (values and protocol in any letter case), any other
+  // protocol never.
+  static bool IsConnectionKeepAlive(const NPT_HttpMessage& message);
+
+  // --- the multipart reader (KvxMultipartReader.cpp) ---
+
+  // Splits `line` at every `separator` (empty pieces count) and returns the
+  // first two pieces. NPT_ERROR_INVALID_PARAMETERS, outputs untouched, when
+  // there are fewer than two.
+  static NPT_Result ExtractParts(NPT_String line, const char* separator, NPT_String& first, NPT_String& second);
+  // Takes the boundary out of a "multipart/x-mixed-replace; boundary=..."
+  // content type: the parameter must come first; the value is not unquoted,
+  // its leading and trailing "-" are removed. NPT_ERROR_INVALID_PARAMETERS for
+  // any other content type (`boundary` then holds nothing usable).
+  static NPT_Result ExtractBoundary(const NPT_HttpEntity& entity, NPT_String& boundary);
+  // Reads parts from `stream` until it ends, fails, breaks the part layout or
+  // the aborted flag is seen, and hands every frame to the delegate (when one
+  // is set). Never returns success: NPT_ERROR_EOS for the closing delimiter or
+  // an abort, otherwise the failure that ended the stream (see the .cpp).
+  NPT_Result ReadBody(const NPT_InputStreamReference& stream, const NPT_String& boundary);
+
+  // --- request operations (no device stream involved) ---
+  //
+  // `aborted` (may be null: never aborted) is only read: a connection that
+  // could not be opened is retried once, on a fresh connector, unless it is
+  // set. `client_name` null sends no "X-LUMOX-CLIENT" header; an empty one
+  // sends it empty. The caller owns whatever `response` holds afterwards.
+
+  // Adds "X-LUMOX-AUTH", "Accept" and "X-LUMOX-CLIENT" (replacing any
+  // earlier value) to the caller's request and sends it with the caller's
+  // client and configuration. The client's result; on
+  // NPT_ERROR_INVALID_PARAMETERS (no connection) one more attempt on a new
+  // KVX_HttpTcpConnector for `device_handle`, whose result is returned.
+  static NPT_Result SendRequest(NPT_HttpRequest& request, NPT_HttpClient& client, NPT_HttpResponse** response,
+                                const std::atomic<bool>* aborted, NPT_Int32 device_handle,
+                                const char* client_name);
+  // Builds a "GET" "HTTP/1.0" request for `url`, sets the client's timeouts
+  // (connection 1000 ms, input/output 30000 ms, name resolution 30000 ms) and
+  // sends it as above. `*response` is reset first.
+  static NPT_Result SendRequest(NPT_HttpUrl url, NPT_HttpClient& client, NPT_HttpResponse** response,
+                                const std::atomic<bool>* aborted, NPT_Int32 device_handle,
+                                const char* client_name);
+  // Tries the URLs in order, each on a fresh connector, until a response with
+  // status 200 and an entity arrives: then 0 with that response in
+  // `*response`. NPT_RESULT_FAILURE when the list is exhausted (at once when
+  // empty); responses of refused URLs are destroyed.
+  static NPT_Result SendRequest(const NPT_List<NPT_HttpUrl>& urls, NPT_HttpClient& client,
+                                NPT_HttpResponse** response, const std::atomic<bool>* aborted,
+                                NPT_Int32 device_handle, const char* client_name);
+
   // Replaces `token` with a fresh token: 32 upper-case hex digits of random
   // nonce, ",", then the 40 upper-case hex digits of SHA-1 over the nonce
   // followed by the shared secret (73 characters in all). Every call draws a
   // new nonce. Always returns NPT_SUCCESS. Safe from any thread.
   static NPT_Result CreateAuthentication(NPT_String& token);
+
+ protected:
+  // The worker's single pass.
+  void Run() override;
+
+ private:
+  // The request operations with an optional lock that every connector
+  // replacement on `client` is made under, so that an Abort from another
+  // thread never reaches a connector being deleted.
+  static NPT_Result SendRequestLocked(NPT_HttpRequest& request, NPT_HttpClient& client,
+                                      NPT_HttpResponse** response, const std::atomic<bool>* aborted,
+                                      NPT_Int32 device_handle, const char* client_name, NPT_Mutex* lock);
+  static NPT_Result SendUrlLocked(const NPT_HttpUrl& url, NPT_HttpClient& client, NPT_HttpResponse** response,
+                                  const std::atomic<bool>* aborted, NPT_Int32 device_handle,
+                                  const char* client_name, NPT_Mutex* lock);
+  static NPT_Result SendListLocked(const NPT_List<NPT_HttpUrl>& urls, NPT_HttpClient& client,
+                                   NPT_HttpResponse** response, const std::atomic<bool>* aborted,
+                                   NPT_Int32 device_handle, const char* client_name, NPT_Mutex* lock);
+  static void InstallConnector(NPT_HttpClient& client, NPT_Int32 device_handle, NPT_Mutex* lock);
+
+  NPT_Int32 m_DeviceHandle;
+  NPT_String m_ClientName;
+  NPT_List<NPT_HttpUrl> m_Urls;
+  // Written by the owner's thread, polled by the worker.
+  std::atomic<bool> m_Aborted;
+  KVX_DeviceDelegate* m_Delegate;
+  NPT_HttpClient m_Client;
+  // Held while the worker replaces the client's connector and while Abort
+  // reaches it.
+  NPT_Mutex m_ConnectorLock;
+  KVX_EventQueue m_Events;
 };
