@@ -1,0 +1,460 @@
+// The HTTP server against real peers: curl as a client for the canned answers,
+// handlers, HEAD, request bodies and chunked responses; a raw loopback socket
+// for what curl cannot send (malformed and oversized requests, silent
+// clients). Every server runs its Loop on a thread, listens on 127.0.0.1 with
+// a port chosen by the OS, and is aborted and joined at the end of the test.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "NptHttpServer.h"
+#include "NptUri.h"
+#include "TestSupport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kNotFound[] =
+    "<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1><p>The requested URL was not found "
+    "on this server.</p></html>";
+const char kForbidden[] =
+    "<html><head><title>403 Forbidden</title></head><body><h1>Forbidden</h1><p>Access to this URL is "
+    "forbidden.</p></html>";
+const char kInternalError[] =
+    "<html><head><title>500 Internal Error</title></head><body><h1>Internal Error</h1><p>The server encountered "
+    "an unexpected condition which prevented it from fulfilling the request.</p></html>";
+
+// Runs a server's Loop on a thread; the destructor aborts and joins it.
+class RunningServer {
+ public:
+  explicit RunningServer(NPT_HttpServer& server) : m_Server(server) {
+    EXPECT_EQ(NPT_SUCCESS, m_Server.Bind());
+    EXPECT_NE(0, m_Server.GetPort());
+    m_Thread = std::thread([this] {
+      m_Result = m_Server.Loop();
+      m_Done = true;
+    });
+  }
+  ~RunningServer() { Stop(); }
+  void Stop() {
+    if (!m_Thread.joinable()) return;
+    m_Server.Abort();
+    m_Thread.join();
+    EXPECT_EQ(NPT_ERROR_TERMINATED, m_Result.load());
+  }
+  // Waits for the loop to end by itself, at most `ms`.
+  bool WaitDone(int ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!m_Done && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return m_Done;
+  }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(m_Server.GetPort()) + path;
+  }
+  NPT_UInt16 Port() const { return m_Server.GetPort(); }
+
+ private:
+  NPT_HttpServer& m_Server;
+  std::thread m_Thread;
+  std::atomic<NPT_Result> m_Result{NPT_SUCCESS};
+  std::atomic<bool> m_Done{false};
+};
+
+struct CurlResult {
+  int exit_code = -1;
+  std::string output;
+};
+
+// Runs curl with a time limit and returns what it printed (with -i: the
+// response head, then the body).
+CurlResult Curl(const std::string& args) {
+  CurlResult result;
+  std::string command = "curl -sS --max-time 5 " + args + " 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) result.output.append(buffer, n);
+  int status = pclose(pipe);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::string Head(const std::string& response) { return response.substr(0, response.find("\r\n\r\n") + 2); }
+std::string Body(const std::string& response) {
+  size_t end = response.find("\r\n\r\n");
+  return end == std::string::npos ? std::string() : response.substr(end + 4);
+}
+
+// A loopback TCP client that sends raw bytes and reads until the peer closes.
+class RawClient {
+ public:
+  explicit RawClient(NPT_UInt16 port) {
+    m_Fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    m_Connected = connect(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
+  ~RawClient() {
+    if (m_Fd >= 0) close(m_Fd);
+  }
+  bool Connected() const { return m_Connected; }
+  bool Send(const std::string& data) {
+    return send(m_Fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+  }
+  // Everything until the peer closes (or resets), at most `ms`. `closed`
+  // tells whether the peer did close within the time.
+  std::string ReadAll(int ms, bool* closed) {
+    std::string data;
+    *closed = false;
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+      if (left <= 0) return data;
+      pollfd p{m_Fd, POLLIN, 0};
+      if (poll(&p, 1, left) <= 0) return data;
+      char buffer[4096];
+      ssize_t n = recv(m_Fd, buffer, sizeof(buffer), 0);
+      if (n <= 0) {
+        *closed = true;
+        return data;
+      }
+      data.append(buffer, static_cast<size_t>(n));
+    }
+  }
+
+ private:
+  int m_Fd = -1;
+  bool m_Connected = false;
+};
+
+// A handler whose answer is chosen by the test; records what it saw.
+class ScriptedHandler : public NPT_HttpRequestHandler {
+ public:
+  explicit ScriptedHandler(NPT_Result result = NPT_SUCCESS, std::string body = "handled")
+      : m_Result(result), m_Body(std::move(body)) {}
+  NPT_Result SetupResponse(NPT_HttpRequest& request, const NPT_HttpRequestContext& context,
+                           NPT_HttpResponse& response) override {
+    ++m_Calls;
+    m_Path = NPT_Uri::PercentDecode(request.GetUrl().GetPath()).GetChars();
+    m_Method = request.GetMethod().GetChars();
+    m_Remote = context.GetRemoteAddress().GetIpAddress().ToString().GetChars();
+    if (request.GetEntity()) {
+      NPT_InputStreamReference body;
+      request.GetEntity()->GetInputStream(body);
+      NPT_DataBuffer data;
+      if (!body.IsNull()) {
+        NPT_LargeSize length = request.GetEntity()->GetContentLength();
+        body->Load(data, static_cast<NPT_Size>(length));
+      }
+      m_RequestBody.assign(reinterpret_cast<const char*>(data.GetData()), data.GetDataSize());
+    }
+    response.GetHeaders().SetHeader("X-Handler", "yes");
+    response.GetEntity()->SetInputStream(m_Body.c_str());
+    response.GetEntity()->SetContentType("text/plain");
+    if (m_Chunked) response.GetEntity()->SetTransferEncoding(NPT_HTTP_TRANSFER_ENCODING_CHUNKED);
+    return m_Result;
+  }
+
+  NPT_Result m_Result;
+  std::string m_Body;
+  bool m_Chunked = false;
+  std::atomic<int> m_Calls{0};
+  std::string m_Path, m_Method, m_Remote, m_RequestBody;
+};
+
+TEST(HttpServerTest, UnknownPathGetsTheNotFoundPage) {
+  NPT_HttpServer server(NPT_IpAddress::Loopback, 0);
+  RunningServer running(server);
+  CurlResult r = Curl("-i " + running.Url("/nothing/here"));
+  ASSERT_EQ(0, r.exit_code);
+  std::string head = Head(r.output);
+  EXPECT_EQ(0u, head.find("HTTP/1.0 404 Not Found\r\n")) << head;
+  EXPECT_NE(std::string::npos, head.find("Content-Length: " + std::to_string(strlen(kNotFound)) + "\r\n")) << head;
+  EXPECT_NE(std::string::npos, head.find("Content-Type: text/html\r\n")) << head;
+  EXPECT_NE(std::string::npos, head.find("Server: NPT/1.0.2\r\n")) << head;
+  EXPECT_NE(std::string::npos, head.find("Connection: close\r\n")) << head;
+  EXPECT_EQ(kNotFound, Body(r.output));
+}
+
+TEST(HttpServerTest, HeadGetsHeadersOnly) {
+  NPT_HttpServer server(NPT_IpAddress::Loopback, 0);
+  ScriptedHandler handler(NPT_SUCCESS, "twelve bytes");
+  server.AddRequestHandler(&handler, "/page");
+  RunningServer running(server);
+
+  CurlResult r = Curl("-I " + running.Url("/page"));
+  ASSERT_EQ(0, r.exit_code);
+  EXPECT_EQ(0u, r.output.find("HTTP/1.0 200 OK\r\n")) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("Content-Length: 12\r\n")) << r.output;
+  EXPECT_EQ("HEAD", handler.m_Method);
+
+  // On the wire: the head, then the connection closes without a body byte.
+  for (const char* path : {"/page", "/missing"}) {
+    SCOPED_TRACE(path);
+    RawClient client(running.Port());
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.Send(std::string("HEAD ") + path + " HTTP/1.0\r\n\r\n"));
+    bool closed = false;
+    std::string response = client.ReadAll(3000, &closed);
+    EXPECT_TRUE(closed);
+    ASSERT_NE(std::string::npos, response.find("\r\n\r\n")) << response;
+    EXPECT_EQ("", Body(response));
+  }
+}
+
+// Registration table against requested paths: which handler (or 404) answers.
+TEST(HttpServerTest, HandlersAreFoundByPath) {
+  NPT_HttpServer server(NPT_IpAddress::Loopback, 0);
+  ScriptedHandler exact(NPT_SUCCESS, "exact");
+  ScriptedHandler tree(NPT_SUCCESS, "tree");
+  ScriptedHandler root(NPT_SUCCESS, "root");
+  server.AddRequestHandler(&exact, "/exact");
+  server.AddRequestHandler(&tree, "/tree", true);
+  server.AddRequestHandler(&root, "/", true);
+  RunningServer running(server);
+
+  struct Case {
+    const char* path;
+    const char* body;
+  } cases[] = {
+      {"/exact", "exact"},         {"/exact/child", "root"},  {"/tree", "tree"},
+      {"/tree/a/b", "tree"},       {"/", "root"},             {"/other?x=1", "root"},
+      {"/%65xact", "exact"},  // matched after percent-decoding
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    CurlResult r = Curl("-i '" + running.Url(c.path) + "'");
+    ASSERT_EQ(0, r.exit_code);
+    EXPECT_EQ(0u, r.output.find("HTTP/1.0 200 OK\r\n")) << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("X-Handler: yes\r\n"));
+    EXPECT_EQ(c.body, Body(r.output));
+  }
+  EXPECT_EQ("127.0.0.1", root.m_Remote);
+
+  // Without the catch-all, a path no entry covers is 404 and a handler
+  // without children answers only its own path.
+  NPT_HttpServer narrow(NPT_IpAddress::Loopback, 0);
+  ScriptedHandler only_root;
+  narrow.AddRequestHandler(&only_root, "/");
+  RunningServer running_narrow(narrow);
+  EXPECT_EQ(0u, Curl("-i " + running_narrow.Url("/")).output.find("HTTP/1.0 200 OK"));
+  EXPECT_EQ(0u, Curl("-i " + running_narrow.Url("/a")).output.find("HTTP/1.0 404 Not Found"));
+  EXPECT_EQ(1, only_root.m_Calls.load());
+}
+
+// What a handler's SetupResponse result turns into.
+TEST(HttpServerTest, HandlerResultsSelectTheAnswer) {
+  struct Case {
+    NPT_Result result;
+    const char* status_line;
+    const char* body;
+  } cases[] = {
+      {NPT_SUCCESS, "HTTP/1.0 200 OK\r\n", "handled"},
+      {NPT_ERROR_PERMISSION_DENIED, "HTTP/1.0 403 Forbidden\r\n", kForbidden},
+      {NPT_ERROR_NO_SUCH_ITEM, "HTTP/1.0 404 Not Found\r\n", kNotFound},
+      {NPT_RESULT_FAILURE, "HTTP/1.0 500 Internal Error\r\n", kInternalError},
+      {NPT_ERROR_OUT_OF_MEMORY, "HTTP/1.0 500 Internal Error\r\n", kInternalError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(NPT_ResultName(c.result));
+    NPT_HttpServer server(NPT_IpAddress::Loopback, 0);
+    ScriptedHandler handler(c.result);
+    server.AddRequestHandler(&handler, "/", true);
+    RunningServer running(server);
+    CurlResult r = Curl("-i " + running.Url("/x"));
+    ASSERT_EQ(0, r.exit_code);
+    EXPECT_EQ(0u, r.output.find(c.status_line)) << r.output;
+    EXPECT_EQ(c.body, Body(r.output));
+    EXPECT_NE(std::string::npos,
+              Head(r.output).find("Content-Length: " + std::to_string(strlen(c.body)) + "\r\n"));
+    // The canned answers do not carry what the handler had set.
+    bool handler_headers = Head(r.output).find("X-Handler") != std::string::npos;
+    EXPECT_EQ(c.result != NPT_ERROR_NO_SUCH_ITEM, handler_headers);
+  }
+}
+
+TEST(HttpServerTest, TerminatedHandlerAnswersThenEndsTheLoop) {
+  NPT_HttpServer server(NPT_IpAddress::Loopback, 0);
+  ScriptedHandler handler(NPT_ERROR_TERMINATED, "bye");
+  server.AddRequestHandler(&handler, "/stop");
+  RunningServer running(server);
+  CurlResult r = Curl("-i " + running.Url("/stop"));
+  ASSERT_EQ(0, r.exit_code);
+  EXPECT_EQ(0u, r.output.find("HTTP/1.0 200 OK\r\n"));
+  EXPECT_EQ("bye", Body(r.output));
+  EXPECT_TRUE(running.WaitDone(3000));
+}
+
+TEST(HttpServerTest, RequestBodiesAndChunkedResponses) {
+  NPT_HttpServer server(NPT_IpAddress::Loopback, 0);
+  ScriptedHandler handler(NPT_SUCCESS, std::string(20000, 'z'));
+  handler.m_Chunked = true;
+  server.AddRequestHandler(&handler, "/post");
+  RunningServer running(server);
+
+  CurlResult r = Curl("-i --data-binary 'name=value&x=y' " + running.Url("/post"));
+  ASSERT_EQ(0, r.exit_code);
+  EXPECT_EQ("POST", handler.m_Method);
+  EXPECT_EQ("name=value&x=y", handler.m_RequestBody);
+  EXPECT_NE(std::string::npos, Head(r.output).find("Transfer-Encoding: chunked\r\n"));
+  // Without -i curl decodes the chunks.
+  r = Curl("-H 'Transfer-Encoding: chunked' --data-binary 'chunked body' " + running.Url("/post"));
+  ASSERT_EQ(0, r.exit_code);
+  EXPECT_EQ(std::string(20000, 'z'), r.output);
+  EXPECT_EQ("chunked body", handler.m_RequestBody);
+}
+
+// Bad input: each of these gets no response, and the server goes on serving.
+TEST(HttpServerTest, MalformedRequestsGetNoResponse) {
+  NPT_HttpServer server(NPT_IpAddress::Loopback, 0);
+  ScriptedHandler handler;
+  server.AddRequestHandler(&handler, "/", true);
+  RunningServer running(server);
+
+  std::string many_headers = "GET / HTTP/1.0\r\n";
+  for (int i = 0; i < 150; ++i) many_headers += "X-H" + std::to_string(i) + ": v\r\n";
+  many_headers += "\r\n";
+  const std::string inputs[] = {
+      "GET /\r\n\r\n",                                         // no second space
+      "GARBAGE\r\n\r\n",                                       // no space at all
+      "GET /" + std::string(9000, 'a') + " HTTP/1.0\r\n\r\n",  // request line over the limit
+      many_headers,                                            // header block over the limit
+  };
+  for (const std::string& input : inputs) {
+    SCOPED_TRACE(input.substr(0, 20));
+    RawClient client(running.Port());
+    ASSERT_TRUE(client.Connected());
+    client.Send(input);
+    bool closed = false;
+    std::string response = client.ReadAll(3000, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ("", response);
+  }
+  // curl sees the overlong request line as an empty (or reset) reply.
+  CurlResult r = Curl(running.Url("/" + std::string(9000, 'b')));
+  EXPECT_TRUE(r.exit_code == 52 || r.exit_code == 56) << r.exit_code;
+  EXPECT_EQ("", r.output);
+  EXPECT_EQ(0, handler.m_Calls.load());
+
+  EXPECT_EQ("handled", Curl(running.Url("/after")).output);
+}
+
+TEST(HttpServerTest, SilentClientIsDroppedAtTheIoTimeout) {
+  NPT_HttpServer server(NPT_IpAddress::Loopback, 0);
+  server.SetTimeouts(NPT_TIMEOUT_INFINITE, 300);
+  ScriptedHandler handler;
+  server.AddRequestHandler(&handler, "/", true);
+  RunningServer running(server);
+
+  RawClient silent(running.Port());
+  ASSERT_TRUE(silent.Connected());
+  RawClient slow(running.Port());
+  ASSERT_TRUE(slow.Connected());
+  slow.Send("GET / HT");  // never finishes its line
+  auto start = Clock::now();
+  CurlResult r = Curl(running.Url("/next"));
+  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_EQ(0, r.exit_code);
+  EXPECT_EQ("handled", r.output);
+  EXPECT_GE(elapsed, 500);  // both were waited out, one after the other
+  EXPECT_LT(elapsed, 4000);
+  bool closed = false;
+  EXPECT_EQ("", silent.ReadAll(1000, &closed));
+  EXPECT_TRUE(closed);
+}
+
+TEST(HttpServerTest, AbortEndsTheLoopPromptly) {
+  // While waiting for a client without limit.
+  {
+    NPT_HttpServer server(NPT_IpAddress::Loopback, 0);
+    RunningServer running(server);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto start = Clock::now();
+    running.Stop();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 500);
+  }
+  // While serving a client that sends nothing, with no I/O limit.
+  {
+    NPT_HttpServer server(NPT_IpAddress::Loopback, 0);
+    server.SetTimeouts(NPT_TIMEOUT_INFINITE, NPT_TIMEOUT_INFINITE);
+    RunningServer running(server);
+    RawClient silent(running.Port());
+    ASSERT_TRUE(silent.Connected());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto start = Clock::now();
+    running.Stop();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 500);
+  }
+  // Before the loop starts: WaitForNewClient reports the end at once.
+  NPT_HttpServer server(NPT_IpAddress::Loopback, 0);
+  server.Abort();
+  NPT_InputStreamReference input;
+  NPT_OutputStreamReference output;
+  EXPECT_EQ(NPT_ERROR_TERMINATED, server.WaitForNewClient(input, output, nullptr));
+  EXPECT_EQ(NPT_ERROR_TERMINATED, server.Loop());
+}
+
+TEST(HttpServerTest, ServingReleasesEveryDescriptor) {
+  int baseline = kvx_test::CountOpenDescriptors();
+  {
+    NPT_HttpServer server(NPT_IpAddress::Loopback, 0);
+    ScriptedHandler handler;
+    server.AddRequestHandler(&handler, "/", true);
+    RunningServer running(server);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ("handled", Curl(running.Url("/r")).output);
+    RawClient bad(running.Port());
+    bad.Send("BAD\r\n\r\n");
+    bool closed = false;
+    bad.ReadAll(2000, &closed);
+    EXPECT_TRUE(closed);
+  }
+  EXPECT_EQ(baseline, kvx_test::CountOpenDescriptors());
+}
+
+// The response writer on its own: exact bytes for a response without entity
+// and one whose headers the caller already set.
+TEST(HttpResponderTest, SendResponseHeadersCompletesTheHead) {
+  NPT_MemoryStream* sink = new NPT_MemoryStream();
+  NPT_OutputStreamReference output(static_cast<NPT_OutputStream*>(sink));
+  NPT_InputStreamReference input(static_cast<NPT_InputStream*>(new NPT_MemoryStream()));
+  NPT_HttpResponder responder(input, output);
+
+  NPT_HttpResponse bare(204, "No Content", NPT_HTTP_PROTOCOL_1_1);
+  ASSERT_EQ(NPT_SUCCESS, responder.SendResponseHeaders(bare));
+  std::string wire(reinterpret_cast<const char*>(sink->GetBuffer().GetData()), sink->GetBuffer().GetDataSize());
+  EXPECT_EQ("HTTP/1.1 204 No Content\r\nServer: NPT/1.0.2\r\nContent-Length: 0\r\n\r\n", wire);
+
+  sink->SetDataSize(0);
+  NPT_HttpResponse own(200, "OK", NPT_HTTP_PROTOCOL_1_0);
+  own.GetHeaders().SetHeader("Server", "mine");
+  own.GetHeaders().SetHeader("Connection", "keep-alive");
+  own.GetHeaders().SetHeader("Content-Length", "999");
+  NPT_HttpEntity* entity = new NPT_HttpEntity();
+  entity->SetInputStream("abc");
+  entity->SetContentType("text/plain");
+  own.SetEntity(entity);
+  ASSERT_EQ(NPT_SUCCESS, responder.SendResponseHeaders(own));
+  wire.assign(reinterpret_cast<const char*>(sink->GetBuffer().GetData()), sink->GetBuffer().GetDataSize());
+  EXPECT_EQ("HTTP/1.0 200 OK\r\nServer: mine\r\nConnection: keep-alive\r\nContent-Length: 3\r\n"
+            "Content-Type: text/plain\r\n\r\n",
+            wire);
+}
+
+}  // namespace
