@@ -1,0 +1,44 @@
+#include "KvxDiscovery.h"
+
+#include "KvxCli.h"
+
+#include <chrono>
+
+namespace kvx_cli {
+
+void AppWatcher::OnDeviceFound(const char* name, NPT_Int32 handle, const char* url) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  FoundApp app;
+  app.name = name ? name : "";
+  app.handle = handle;
+  app.url = url ? url : "";
+  m_Present.push_back(app);
+  m_Changed.notify_all();
+}
+
+void AppWatcher::OnDeviceRemoved(const char* url) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  const std::string text = url ? url : "";
+  for (auto it = m_Present.begin(); it != m_Present.end();) {
+    it = it->url == text ? m_Present.erase(it) : it + 1;
+  }
+  m_Changed.notify_all();
+}
+
+bool AppWatcher::WaitFor(const std::string& name, double seconds, FoundApp* app) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+  std::unique_lock<std::mutex> guard(m_Lock);
+  for (;;) {
+    for (const FoundApp& present : m_Present) {
+      if (name.empty() || present.name == name) {
+        *app = present;
+        return true;
+      }
+    }
+    if (g_Interrupted.load(std::memory_order_acquire) || std::chrono::steady_clock::now() >= deadline) return false;
+    // Short waits so that an interrupt is seen promptly.
+    m_Changed.wait_for(guard, std::chrono::milliseconds(100));
+  }
+}
+
+}  // namespace kvx_cli
