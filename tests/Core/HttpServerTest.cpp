@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -152,7 +153,9 @@ class ScriptedHandler : public NPT_HttpRequestHandler {
   NPT_Result SetupResponse(NPT_HttpRequest& request, const NPT_HttpRequestContext& context,
                            NPT_HttpResponse& response) override {
     ++m_Calls;
-    m_Path = NPT_Uri::PercentDecode(request.GetUrl().GetPath()).GetChars();
+    // The test thread reads these once curl is done; the socket in between is
+    // no synchronisation a race detector can see.
+    std::lock_guard<std::mutex> lock(m_Lock);
     m_Method = request.GetMethod().GetChars();
     m_Remote = context.GetRemoteAddress().GetIpAddress().ToString().GetChars();
     if (request.GetEntity()) {
@@ -175,8 +178,24 @@ class ScriptedHandler : public NPT_HttpRequestHandler {
   NPT_Result m_Result;
   std::string m_Body;
   bool m_Chunked = false;
+  std::string Method() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_Method;
+  }
+  std::string Remote() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_Remote;
+  }
+  std::string RequestBody() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_RequestBody;
+  }
+
   std::atomic<int> m_Calls{0};
-  std::string m_Path, m_Method, m_Remote, m_RequestBody;
+
+ private:
+  std::mutex m_Lock;
+  std::string m_Method, m_Remote, m_RequestBody;
 };
 
 TEST(HttpServerTest, UnknownPathGetsTheNotFoundPage) {
@@ -203,7 +222,7 @@ TEST(HttpServerTest, HeadGetsHeadersOnly) {
   ASSERT_EQ(0, r.exit_code);
   EXPECT_EQ(0u, r.output.find("HTTP/1.0 200 OK\r\n")) << r.output;
   EXPECT_NE(std::string::npos, r.output.find("Content-Length: 12\r\n")) << r.output;
-  EXPECT_EQ("HEAD", handler.m_Method);
+  EXPECT_EQ("HEAD", handler.Method());
 
   // On the wire: the head, then the connection closes without a body byte.
   for (const char* path : {"/page", "/missing"}) {
@@ -246,7 +265,7 @@ TEST(HttpServerTest, HandlersAreFoundByPath) {
     EXPECT_NE(std::string::npos, r.output.find("X-Handler: yes\r\n"));
     EXPECT_EQ(c.body, Body(r.output));
   }
-  EXPECT_EQ("127.0.0.1", root.m_Remote);
+  EXPECT_EQ("127.0.0.1", root.Remote());
 
   // Without the catch-all, a path no entry covers is 404 and a handler
   // without children answers only its own path.
@@ -311,14 +330,14 @@ TEST(HttpServerTest, RequestBodiesAndChunkedResponses) {
 
   CurlResult r = Curl("-i --data-binary 'name=value&x=y' " + running.Url("/post"));
   ASSERT_EQ(0, r.exit_code);
-  EXPECT_EQ("POST", handler.m_Method);
-  EXPECT_EQ("name=value&x=y", handler.m_RequestBody);
+  EXPECT_EQ("POST", handler.Method());
+  EXPECT_EQ("name=value&x=y", handler.RequestBody());
   EXPECT_NE(std::string::npos, Head(r.output).find("Transfer-Encoding: chunked\r\n"));
   // Without -i curl decodes the chunks.
   r = Curl("-H 'Transfer-Encoding: chunked' --data-binary 'chunked body' " + running.Url("/post"));
   ASSERT_EQ(0, r.exit_code);
   EXPECT_EQ(std::string(20000, 'z'), r.output);
-  EXPECT_EQ("chunked body", handler.m_RequestBody);
+  EXPECT_EQ("chunked body", handler.RequestBody());
 }
 
 // Bad input: each of these gets no response, and the server goes on serving.
