@@ -350,9 +350,12 @@ NPT_LogManager& NPT_LogManager::GetDefault() {
   return *manager;
 }
 
-NPT_LogManager::NPT_LogManager() : m_Configured(false), m_Enabled(true), m_Root(nullptr) {}
+NPT_LogManager::NPT_LogManager()
+    : m_Configured(false), m_Enabled(true), m_Root(nullptr), m_HttpConfigurator(nullptr) {}
 
 NPT_LogManager::~NPT_LogManager() {
+  // First, since its thread reads the loggers.
+  delete m_HttpConfigurator;
   for (NPT_List<NPT_Logger*>::Iterator i = m_Loggers.GetFirstItem(); i; ++i) delete *i;
 }
 
@@ -422,7 +425,16 @@ NPT_Result NPT_LogManager::ParseConfigSource(const NPT_String& source) {
     NPT_Result result = NPT_String(source.GetChars() + 10).ToInteger(port, true);
     if (NPT_FAILED(result)) return result;
     if (port > 0xFFFF) return NPT_ERROR_OUT_OF_RANGE;
-    return NPT_HttpLoggerConfigurator::Start(*this, (NPT_IpPort)port);
+    if (m_HttpConfigurator) return NPT_ERROR_INVALID_STATE;
+    NPT_HttpLoggerConfigurator* configurator = new (std::nothrow) NPT_HttpLoggerConfigurator(*this, (NPT_IpPort)port);
+    if (configurator == nullptr) return NPT_ERROR_OUT_OF_MEMORY;
+    result = configurator->Start();
+    if (NPT_FAILED(result)) {
+      delete configurator;
+      return result;
+    }
+    m_HttpConfigurator = configurator;
+    return NPT_SUCCESS;
   }
   return NPT_ERROR_INVALID_SYNTAX;
 }

@@ -34,6 +34,7 @@
 class NPT_Logger;
 class NPT_LogManager;
 class NPT_OutputStream;
+class NPT_HttpLoggerConfigurator;
 
 // One emitted message, as handed to every handler on the logger's chain. The
 // texts belong to the code that emits the record and live only during delivery.
@@ -200,6 +201,9 @@ class NPT_LogManager {
   const NPT_List<NPT_Logger*>& GetLoggers() const { return m_Loggers; }
   NPT_Logger* GetRootLogger() const { return m_Root; }
   NPT_Mutex& GetLock() { return m_Lock; }
+  // The configurator an "http:port=" source started (the first one that
+  // could bind), or null. Owned by the manager; stopped when it is destroyed.
+  NPT_HttpLoggerConfigurator* GetHttpConfigurator() const { return m_HttpConfigurator; }
 
   // Hands a record to the logger's chain of handlers under the lock.
   void Deliver(NPT_Logger& logger, const NPT_LogRecord& record);
@@ -219,6 +223,7 @@ class NPT_LogManager {
   NPT_List<NPT_LogConfigEntry> m_Config;
   NPT_List<NPT_Logger*> m_Loggers;
   NPT_Logger* m_Root;
+  NPT_HttpLoggerConfigurator* m_HttpConfigurator;
   NPT_Mutex m_Lock;
 };
 

@@ -17,6 +17,7 @@
 #include "NptDataBuffer.h"
 #include "NptFile.h"
 #include "NptLogHandlers.h"
+#include "NptLogHttpConfigurator.h"
 #include "NptLogging.h"
 #include "NptSockets.h"
 #include "NptStreams.h"
@@ -705,4 +706,55 @@ TEST(LogHandlers, UdpHandlerSendsOneDatagramPerRecord) {
     EXPECT_EQ(0u, text.find("Logger: udp\r\nLevel: " + std::string(i == 1 ? "INFO" : "SEVERE") + "\r\n")) << text;
     EXPECT_EQ("\r\nContent-Length: 10\r\n\r\ndatagram " + std::to_string(i), text.substr(text.size() - 34)) << text;
   }
+}
+
+// ---------------------------------------------------------------------------
+// HTTP configurator
+// ---------------------------------------------------------------------------
+
+namespace {
+// One HTTP/1.0 exchange on loopback; the whole response, or "" on failure.
+std::string HttpExchange(unsigned int port, const std::string& request) {
+  NPT_TcpClientSocket socket;
+  if (NPT_FAILED(socket.Connect(NPT_SocketAddress(NPT_IpAddress::Loopback, (NPT_IpPort)port), 5000))) return "";
+  socket.SetReadTimeout(5000);
+  socket.SetWriteTimeout(5000);
+  NPT_OutputStreamReference output;
+  NPT_InputStreamReference input;
+  if (NPT_FAILED(socket.GetOutputStream(output)) || NPT_FAILED(socket.GetInputStream(input))) return "";
+  if (NPT_FAILED(output->WriteFully(request.data(), (NPT_Size)request.size()))) return "";
+  std::string response;
+  char buffer[4096];
+  NPT_Size read = 0;
+  while (NPT_SUCCEEDED(input->Read(buffer, sizeof(buffer), &read))) response.append(buffer, read);
+  return response;
+}
+}  // namespace
+
+TEST(LogHttpConfigurator, ServesTheConfigurationOnLoopback) {
+  NPT_LogManager manager;
+  ASSERT_EQ(NPT_SUCCESS, manager.Configure("plist:web.level=FINE;web.handlers=NullHandler;note=<b>&\"x\"|http:port=0"));
+  ASSERT_NE(nullptr, manager.GetHttpConfigurator());
+  unsigned int port = manager.GetHttpConfigurator()->GetPort();
+  ASSERT_NE(0u, port);
+  ASSERT_NE(nullptr, manager.GetLogger("web"));
+
+  std::string page = HttpExchange(port, "GET /anything/below HTTP/1.0\r\n\r\n");
+  ASSERT_EQ(0u, page.find("HTTP/1.0 200 OK\r\n")) << page;
+  EXPECT_NE(std::string::npos, page.find("Content-Type: text/html\r\n")) << page;
+  for (const char* part : {"<li>web.level=FINE</li>", "<li>.handlers=ConsoleHandler</li>",
+                           "<li>note=&lt;b&gt;&amp;&quot;x&quot;</li>", "<li>, level=32767, handlers=</li>",
+                           "<li>web, level=300, handlers=</li>"}) {
+    EXPECT_NE(std::string::npos, page.find(part)) << part << "\n" << page;
+  }
+  std::string posted = HttpExchange(port, "POST / HTTP/1.0\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(0u, posted.find("HTTP/1.0 500 ")) << posted;
+  // The manager stops its server; the port is free again afterwards.
+}
+
+TEST(LogHttpConfigurator, BadPortsAreSkipped) {
+  NPT_LogManager manager;
+  EXPECT_EQ(NPT_ERROR_OUT_OF_RANGE, manager.ParseConfigSource("http:port=70000"));
+  EXPECT_NE(NPT_SUCCESS, manager.ParseConfigSource("http:port=x"));
+  EXPECT_EQ(nullptr, manager.GetHttpConfigurator());
 }
