@@ -75,6 +75,12 @@ TEST(DynamicLibraryTest, FindSymbolAndItsFailures) {
 TEST(DynamicLibraryTest, DestroyKeepsTheModuleLoadedUntilUnload) {
   const std::string path = NoUnsubscribeDouble();
   ASSERT_FALSE(IsResident(path)) << "another test left the double loaded";
+  // Some loaders never unmap (a thread-sanitizer runtime keeps instrumented
+  // modules); residency then says nothing about Unload.
+  void* probe = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(probe, nullptr) << path;
+  dlclose(probe);
+  if (IsResident(path)) GTEST_SKIP() << "this loader keeps closed modules mapped";
 
   NPT_DynamicLibrary* library = nullptr;
   ASSERT_EQ(NPT_DynamicLibrary::Load(path.c_str(), 0, library), NPT_SUCCESS) << path;

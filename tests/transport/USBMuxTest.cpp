@@ -399,6 +399,12 @@ TEST(USBMuxUnloadTest, UnloadsOnDestructionUnlessSubscribed) {
     return handle != nullptr;
   };
   ASSERT_FALSE(resident()) << "another holder keeps the double loaded";
+  // Some loaders never unmap (a thread-sanitizer runtime keeps instrumented
+  // modules); residency then says nothing about unloading.
+  void* probe = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(probe, nullptr) << path;
+  dlclose(probe);
+  if (resident()) GTEST_SKIP() << "this loader keeps closed modules mapped";
   {
     KVX_USBMux mux(path.c_str());
     EXPECT_EQ(mux.Connect(1, 8099), -ENODEV);
