@@ -1,0 +1,143 @@
+// The USB controller: registry, event handling and the worker's passes. The
+// probe itself (PingApp, FetchDeviceName) is in KvxAppProbe.cpp.
+
+#include "KvxUSBController.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "KvxUSBMux.h"
+#include "KvxUSBMuxEvents.h"
+#include "NptSystem.h"
+#include "NptTime.h"
+
+namespace {
+
+const NPT_UInt16 kAppPorts[] = {8099, 8100};
+const NPT_UInt32 kFirstProductId = 0x1290;
+const NPT_UInt32 kLastProductId = 0x129A;
+// Pause after each pass; Abort ends it at once.
+const NPT_Timeout kPassPauseMs = 1000;
+// Failed probes an announced app survives; the next one removes it.
+const NPT_Int32 kToleratedFailures = 3;
+
+// The event's identifier, read up to its terminator and never past the record
+// (a record whose identifier fills the array has no terminator).
+NPT_String IdentifierOf(const usbmuxd_event_t& event) {
+  char identifier[sizeof(event.device.udid) + 1];
+  memcpy(identifier, event.device.udid, sizeof(event.device.udid));
+  identifier[sizeof(event.device.udid)] = '\0';
+  return NPT_String(identifier);
+}
+
+}  // namespace
+
+void callback(const usbmuxd_event_t* event, void* user_data) {
+  if (user_data == nullptr) return;
+  static_cast<KVX_USBController*>(user_data)->NewEvent(event);
+}
+
+KVX_USBController::KVX_USBController() : KVX_USBController(KVX_USBMuxEvents::GetDefault()) {}
+
+KVX_USBController::KVX_USBController(KVX_USBMuxEvents& events)
+    : NPT_Thread(false), m_Events(events), m_Mux(events.GetMux()), m_Delegate(nullptr), m_Aborted(false),
+      m_Wakeup(0) {
+  // The result is not examined: without the library the worker simply runs
+  // with an empty registry. Devices already attached are replayed here, on
+  // this thread, before the worker starts.
+  m_Events.AddSubscriber(&callback, this);
+  NPT_Thread::Start();
+}
+
+KVX_USBController::~KVX_USBController() {
+  Abort();
+  // After this no event reaches the controller: the fan-out waits for an
+  // event in progress to leave NewEvent. The registry (and every tunnel it
+  // holds) goes with the members below.
+  m_Events.RemoveSubscriber(&callback, this);
+}
+
+NPT_Result KVX_USBController::Abort() {
+  m_Aborted.store(true, std::memory_order_release);
+  m_Wakeup.SetValue(1);
+  Wait(NPT_TIMEOUT_INFINITE);
+  return NPT_SUCCESS;
+}
+
+bool KVX_USBController::IsValidDevice(NPT_UInt32 pid) { return pid >= kFirstProductId && pid <= kLastProductId; }
+
+void KVX_USBController::NewEvent(const usbmuxd_event_t* event) {
+  if (event == nullptr) return;
+  NPT_AutoLock lock(m_Lock);
+
+  if (event->event == KVX_USBMUX_EVENT_DEVICE_ADD) {
+    printf("Device attached: pid=%x", (unsigned int)event->device.product_id);
+    fflush(stdout);
+
+    NPT_String key = IdentifierOf(*event);
+
+    if (m_Devices.HasKey(key) || !IsValidDevice(event->device.product_id)) return;
+
+    DeviceInfo device;
+    device.handle = (NPT_Int32)event->device.handle;
+    device.identifier = key;
+    for (NPT_UInt16 port : kAppPorts) {
+      device.apps.Add(DeviceAppInfo(NPT_HttpUrl(key, port, "/")));
+    }
+    m_Devices.Put(key, device);
+  } else if (event->event == KVX_USBMUX_EVENT_DEVICE_REMOVE) {
+    NPT_String key = IdentifierOf(*event);
+
+    DeviceInfo* device = nullptr;
+    if (NPT_FAILED(m_Devices.Get(key, device)) || device == nullptr) return;
+    KVX_USBControllerDelegate* delegate = GetDelegate();
+    for (NPT_Ordinal i = 0; i < device->apps.GetItemCount(); ++i) {
+      if (delegate) delegate->OnDeviceRemoved(device->apps[i].url.ToString(true));
+    }
+    m_Devices.Erase(key);
+  }
+}
+
+void KVX_USBController::Run() {
+  if (m_Aborted.load(std::memory_order_acquire)) return;
+  for (;;) {
+    {
+      NPT_AutoLock lock(m_Lock);
+      // Registry entries cannot go while the lock is held, so the snapshot's
+      // pointers stay valid for the whole pass.
+      NPT_List<DeviceInfo*> snapshot;
+      for (NPT_List<NPT_Map<NPT_String, DeviceInfo>::Entry*>::Iterator it = m_Devices.GetEntries().GetFirstItem();
+           it; ++it) {
+        snapshot.Add(&(*it)->GetValue());
+      }
+      for (NPT_List<DeviceInfo*>::Iterator it = snapshot.GetFirstItem(); it; ++it) {
+        if (m_Aborted.load(std::memory_order_acquire)) break;
+        DeviceInfo copy = **it;
+        for (NPT_Ordinal i = 0; i < copy.apps.GetItemCount(); ++i) {
+          DeviceAppInfo& app = copy.apps[i];
+          NPT_Result result = PingApp(copy.handle, app);
+          KVX_USBControllerDelegate* delegate = GetDelegate();
+          if (result == NPT_SUCCESS) {
+            if (app.name.IsEmpty() || !app.url.IsValid()) continue;
+            if (!app.announced && delegate) {
+              delegate->OnDeviceFound(app.name, copy.handle, app.url.ToString(true));
+            }
+            app.announced = true;
+            app.failures = 0;
+          } else {
+            if (app.failures == kToleratedFailures && app.announced) {
+              if (delegate) delegate->OnDeviceRemoved(app.url.ToString(true));
+              app.announced = false;
+            }
+            // Saturates instead of wrapping for an app that never answers.
+            if (app.failures < 0x7FFFFFFF) ++app.failures;
+          }
+        }
+        m_Devices.Put(copy.identifier, copy);
+      }
+    }
+    // Ends at once when Abort sets the variable; otherwise times out.
+    m_Wakeup.WaitUntilEquals(1, kPassPauseMs);
+    if (m_Aborted.load(std::memory_order_acquire)) return;
+  }
+}

@@ -1,0 +1,149 @@
+#pragma once
+// KVX_USBController: finds companion apps on devices attached over USB.
+//
+// It hears usbmux attach and detach events (through the binding's event
+// fan-out, KVX_USBMuxEvents), keeps a registry of attached devices whose USB
+// product id is accepted (0x1290..0x129A), watches two app ports on each
+// (8099, then 8100), and reports each app that answers with a device name to
+// its delegate as found, and as removed when the device is detached or the
+// app failed four probes in a row. A worker thread probes every app about
+// once a second: the pass is followed by a one-second pause that Abort and
+// the destructor end at once.
+//
+// Threads:
+// - the application's thread: constructor, Abort, SetDelegate, destructor;
+// - the worker (this NPT_Thread): probes, OnDeviceFound, OnDeviceRemoved after
+//   failed probes;
+// - the usbmux event thread (or, for devices already attached when the
+//   controller subscribes, the constructing thread): NewEvent, OnDeviceRemoved
+//   on detach.
+// m_Lock is held by NewEvent for a whole event and by the worker for a whole
+// pass, probes included (a probe that opens a tunnel may take two seconds or
+// so). Lock order: usbmux library lock -> m_Lock, and m_Lock -> usbmux connect
+// (which takes no lock of the library's event side). The fan-out holds no lock
+// of its own while it calls in.
+//
+// Delegates are called with m_Lock held. A delegate must therefore NOT, from
+// inside OnDeviceFound or OnDeviceRemoved:
+// - call Abort or destroy this controller (both wait for the worker, which may
+//   be the calling thread, or which may be waiting for m_Lock);
+// - wait for another thread that may itself need this controller's m_Lock
+//   (for example a thread calling NewEvent or destroying the controller);
+// - block for long: attach and detach events of every controller in the
+//   process wait behind it.
+// It may call SetDelegate/GetDelegate and construct other controllers. The
+// texts it receives are valid only for the duration of the call.
+
+#include <atomic>
+
+#include "KvxUSBClientSocket.h"
+#include "KvxUSBMuxTypes.h"
+#include "NptArray.h"
+#include "NptMap.h"
+#include "NptReferences.h"
+#include "NptResults.h"
+#include "NptStrings.h"
+#include "NptThreads.h"
+#include "NptTypes.h"
+#include "NptUri.h"
+
+class KVX_USBMux;
+class KVX_USBMuxEvents;
+
+// Callback interface; the default bodies do nothing. Not owned by the
+// controller. See the controller's header comment for what a delegate must
+// not do.
+class KVX_USBControllerDelegate {
+ public:
+  virtual ~KVX_USBControllerDelegate() {}
+  // `name` is the app's "X-DEVICENAME", `handle` the device's usbmux handle,
+  // `url` the text form of the app's URL.
+  virtual void OnDeviceFound(const char* /*name*/, NPT_Int32 /*handle*/, const char* /*url*/) {}
+  // `url` as OnDeviceFound reported it (for an app never found: its URL).
+  virtual void OnDeviceRemoved(const char* /*url*/) {}
+};
+
+class KVX_USBController : public NPT_Thread {
+ public:
+  // One app port of one device.
+  class DeviceAppInfo {
+   public:
+    explicit DeviceAppInfo(const NPT_HttpUrl& app_url)
+        : url(app_url), announced(false), failures(0) {}
+    // Copies share the tunnel; the last holder closes it.
+    virtual ~DeviceAppInfo() {}
+
+    NPT_HttpUrl url;     // "http://<identifier>:<port>/", or the app's "Location"
+    NPT_String server;   // "X-SERVER" as received; recorded only
+    bool announced;      // found and not removed since
+    NPT_Int32 failures;  // consecutive failed probes
+    NPT_String name;     // "X-DEVICENAME" as received
+    NPT_Reference<KVX_USBClientSocket> socket;  // idle tunnel kept between probes
+  };
+
+  // One attached device.
+  struct DeviceInfo {
+    NPT_Int32 handle;
+    NPT_String identifier;         // equal to its registry key
+    NPT_Array<DeviceAppInfo> apps;  // port 8099 first, then 8100
+  };
+
+  // Subscribes to the default fan-out with `callback` and this controller,
+  // then starts the worker. Without the usbmux library it runs and reports
+  // nothing.
+  KVX_USBController();
+  // FOR TESTS: the same over another fan-out (and its binding), which must
+  // outlive the controller.
+  explicit KVX_USBController(KVX_USBMuxEvents& events);
+  // Ends the pause at once, waits for the pass in progress and the worker,
+  // leaves the fan-out (no event reaches this controller afterwards), then
+  // releases the registry and its tunnels. See the delegate rules above.
+  ~KVX_USBController() override;
+
+  // Same as the destructor's first steps: sets the abort flag, ends the pause
+  // between passes and waits without limit for the worker. Later calls return
+  // at once. Always NPT_SUCCESS.
+  NPT_Result Abort();
+
+  void SetDelegate(KVX_USBControllerDelegate* delegate) { m_Delegate.store(delegate, std::memory_order_release); }
+  KVX_USBControllerDelegate* GetDelegate() const { return m_Delegate.load(std::memory_order_acquire); }
+
+  // Handles one usbmux event (null is ignored): prints "Device attached:
+  // pid=%x" for every attach, registers accepted unknown devices, and on
+  // detach reports every app of a known device removed and erases it.
+  void NewEvent(const usbmuxd_event_t* event);
+
+  // True exactly for product ids 0x1290..0x129A.
+  static bool IsValidDevice(NPT_UInt32 pid);
+
+  // The probe, on the worker with m_Lock held. PingApp: NPT_SUCCESS when the
+  // app on `info`'s port is alive; keeps one idle tunnel in `info.socket` and
+  // asks the app for its identity (FetchDeviceName) whenever it has to open a
+  // new one. A tunnel opened for a failed identity request is closed once.
+  NPT_Result PingApp(NPT_Int32 handle, DeviceAppInfo& info);
+  // One authenticated "HEAD" (HTTP/1.0, 1000 ms timeouts, redirects not
+  // followed) to `info.url` through a tunnel on `handle`. NPT_SUCCESS for
+  // status 200 or 302, recording "X-DEVICENAME", "X-SERVER" and "Location"
+  // when present; NPT_RESULT_FAILURE for another status or no response; the
+  // send's failure otherwise.
+  NPT_Result FetchDeviceName(NPT_Int32 handle, DeviceAppInfo& info);
+
+  // The worker. Do not call directly.
+  void Run() override;
+
+ private:
+  void Init();
+
+  KVX_USBMuxEvents& m_Events;
+  KVX_USBMux& m_Mux;
+  std::atomic<KVX_USBControllerDelegate*> m_Delegate;
+  std::atomic<bool> m_Aborted;
+  NPT_Map<NPT_String, DeviceInfo> m_Devices;
+  NPT_Mutex m_Lock;
+  // 1 once aborted: ends the pause between passes at once.
+  NPT_SharedVariable m_Wakeup;
+};
+
+// The function registered with the usbmux fan-out: forwards `event` to the
+// controller `user_data` points to (nothing when it is null).
+void callback(const usbmuxd_event_t* event, void* user_data);

@@ -1,0 +1,242 @@
+// The USB controller over the library test double: which devices it
+// registers, what a detach reports, event delivery to several controllers,
+// and prompt shutdown. Probing against app doubles is proven in
+// tests/extra/discovery_integration.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../doubles/usbmuxd_double/UsbmuxdDouble.h"
+#include "DiscoveryRecorder.h"
+#include "KvxUSBController.h"
+#include "KvxUSBMux.h"
+#include "KvxUSBMuxEvents.h"
+#include "TestSupport.h"
+
+namespace {
+
+using kvx_discovery_test::Found;
+using kvx_discovery_test::MakeEvent;
+using kvx_discovery_test::RecordingDelegate;
+using kvx_discovery_test::Removed;
+using kvx_discovery_test::Report;
+using kvx_discovery_test::WaitUntil;
+using Clock = std::chrono::steady_clock;
+
+std::string DoublePath() { return kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double.so"); }
+
+long ElapsedMs(Clock::time_point since) {
+  return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+TEST(USBControllerIsValidDevice, AcceptsExactlyTheProductIdRange) {
+  const struct {
+    NPT_UInt32 pid;
+    bool valid;
+  } cases[] = {{0, false},      {0x128F, false}, {0x1290, true},      {0x1295, true},
+               {0x129A, true},  {0x129B, false}, {0x11290, false},   {0xFFFFFFFF, false}};
+  for (const auto& c : cases) EXPECT_EQ(KVX_USBController::IsValidDevice(c.pid), c.valid) << std::hex << c.pid;
+}
+
+class USBControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_Double.reset(new KvxUsbmuxdDouble(DoublePath()));
+    ASSERT_TRUE(m_Double->IsLoaded());
+    m_Double->reset();
+    m_Mux.reset(new KVX_USBMux(DoublePath().c_str()));
+    m_Events.reset(new KVX_USBMuxEvents(*m_Mux));
+  }
+  void TearDown() override {
+    m_Events.reset();
+    m_Double->reset();
+    m_Mux.reset();
+  }
+  void Idle() { ASSERT_EQ(m_Double->wait_idle(3000), 0); }
+
+  std::unique_ptr<KvxUsbmuxdDouble> m_Double;
+  std::unique_ptr<KVX_USBMux> m_Mux;
+  std::unique_ptr<KVX_USBMuxEvents> m_Events;
+};
+
+TEST_F(USBControllerTest, RegistersAcceptedProductIdsAndReportsBothPortsOnDetach) {
+  KVX_USBController controller(*m_Events);
+  RecordingDelegate delegate;
+  controller.SetDelegate(&delegate);
+
+  const struct {
+    const char* udid;
+    NPT_UInt32 pid;
+  } devices[] = {{"low", 0x128F}, {"first", 0x1290}, {"middle", 0x1297}, {"last", 0x129A}, {"high", 0x129B}};
+  testing::internal::CaptureStdout();
+  NPT_UInt32 handle = 1;
+  for (const auto& d : devices) {
+    usbmuxd_event_t attach = MakeEvent(KVX_USBMUX_EVENT_DEVICE_ADD, handle++, d.pid, d.udid);
+    controller.NewEvent(&attach);
+  }
+  std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(printed,
+            "Device attached: pid=128fDevice attached: pid=1290Device attached: pid=1297"
+            "Device attached: pid=129aDevice attached: pid=129b");
+
+  // Nothing answers on any port: no app is ever found, yet a detach reports
+  // both ports of every registered device, 8099 first.
+  for (const auto& d : devices) {
+    usbmuxd_event_t detach = MakeEvent(KVX_USBMUX_EVENT_DEVICE_REMOVE, 0, d.pid, d.udid);
+    controller.NewEvent(&detach);
+  }
+  std::vector<Report> expected = {Removed("http://first:8099/"),  Removed("http://first:8100/"),
+                                  Removed("http://middle:8099/"), Removed("http://middle:8100/"),
+                                  Removed("http://last:8099/"),   Removed("http://last:8100/")};
+  EXPECT_EQ(delegate.Reports(), expected);
+
+  // A second detach, an unknown kind and a null event change nothing.
+  usbmuxd_event_t again = MakeEvent(KVX_USBMUX_EVENT_DEVICE_REMOVE, 2, 0x1290, "first");
+  controller.NewEvent(&again);
+  usbmuxd_event_t paired = MakeEvent(KVX_USBMUX_EVENT_DEVICE_PAIRED, 2, 0x1290, "first");
+  controller.NewEvent(&paired);
+  controller.NewEvent(nullptr);
+  callback(&again, nullptr);
+  EXPECT_EQ(delegate.Count(), expected.size());
+  controller.SetDelegate(nullptr);
+}
+
+TEST_F(USBControllerTest, IdentifiersAreExactAndAFullLengthIdentifierIsReadWithinTheRecord) {
+  KVX_USBController controller(*m_Events);
+  RecordingDelegate delegate;
+  controller.SetDelegate(&delegate);
+  testing::internal::CaptureStdout();
+  usbmuxd_event_t attach = MakeEvent(KVX_USBMUX_EVENT_DEVICE_ADD, 1, 0x1290, "Dev");
+  controller.NewEvent(&attach);
+  // The record's identifier array filled to the last byte, no terminator.
+  usbmuxd_event_t full = MakeEvent(KVX_USBMUX_EVENT_DEVICE_ADD, 2, 0x1290, "");
+  memset(full.device.udid, 'x', sizeof(full.device.udid));
+  controller.NewEvent(&full);
+  testing::internal::GetCapturedStdout();
+
+  usbmuxd_event_t other_case = MakeEvent(KVX_USBMUX_EVENT_DEVICE_REMOVE, 1, 0x1290, "dev");
+  controller.NewEvent(&other_case);
+  EXPECT_EQ(delegate.Count(), 0u);
+  controller.NewEvent(&full);  // attach again: already known
+  full.event = KVX_USBMUX_EVENT_DEVICE_REMOVE;
+  controller.NewEvent(&full);
+  std::string forty_four(sizeof(full.device.udid), 'x');
+  std::vector<Report> expected = {Removed("http://" + forty_four + ":8099/"),
+                                  Removed("http://" + forty_four + ":8100/")};
+  EXPECT_EQ(delegate.Reports(), expected);
+  controller.SetDelegate(nullptr);
+}
+
+TEST_F(USBControllerTest, EventsReachEveryLiveControllerOnTheLibraryThreadAndNoneAfterDestruction) {
+  RecordingDelegate first_delegate, second_delegate, late_delegate;
+  std::unique_ptr<KVX_USBController> first(new KVX_USBController(*m_Events));
+  first->SetDelegate(&first_delegate);
+  KVX_USBController second(*m_Events);
+  second.SetDelegate(&second_delegate);
+
+  testing::internal::CaptureStdout();
+  m_Double->attach(7, 0x1290, "shared");
+  m_Double->attach(8, 0x1291, "gone");
+  Idle();
+  m_Double->detach(8);
+  Idle();
+  std::vector<Report> expected = {Removed("http://gone:8099/"), Removed("http://gone:8100/")};
+  EXPECT_EQ(first_delegate.Reports(), expected);
+  EXPECT_EQ(second_delegate.Reports(), expected);
+
+  // Destroying one controller silences neither the other nor a later one; a
+  // later one learns of the devices already attached.
+  first.reset();
+  KVX_USBController late(*m_Events);
+  late.SetDelegate(&late_delegate);
+  m_Double->detach(7);
+  Idle();
+  testing::internal::GetCapturedStdout();
+  expected.push_back(Removed("http://shared:8099/"));
+  expected.push_back(Removed("http://shared:8100/"));
+  EXPECT_EQ(second_delegate.Reports(), expected);
+  EXPECT_EQ(late_delegate.Reports(), std::vector<Report>({Removed("http://shared:8099/"), Removed("http://shared:8100/")}));
+  EXPECT_EQ(first_delegate.Count(), 2u);
+  EXPECT_EQ(m_Double->subscribe_count(), 1);
+  second.SetDelegate(nullptr);
+  late.SetDelegate(nullptr);
+}
+
+TEST_F(USBControllerTest, ControllersComingAndGoingWhileEventsFlowNeverMissOrOutliveTheirEvents) {
+  std::atomic<bool> stop(false);
+  testing::internal::CaptureStdout();
+  std::thread churn([&] {
+    for (uint32_t i = 1; !stop.load(); ++i) {
+      std::string udid = "churn" + std::to_string(i % 4);
+      m_Double->attach(i, 0x1290, udid.c_str());
+      m_Double->detach(i);
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    RecordingDelegate delegate;
+    {
+      KVX_USBController controller(*m_Events);
+      controller.SetDelegate(&delegate);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Once destroyed, no event is in progress: every detach reported both of
+    // its URLs, none was torn by the destruction (and nothing came after).
+    size_t count = delegate.Count();
+    EXPECT_EQ(count % 2, 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(delegate.Count(), count);
+  }
+  stop = true;
+  churn.join();
+  Idle();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(m_Events->GetSubscriberCount(), 0u);
+}
+
+TEST_F(USBControllerTest, AbortEndsThePauseAtOnceAndStartIsRefused) {
+  KVX_USBController controller(*m_Events);
+  EXPECT_EQ(controller.Start(), NPT_ERROR_INVALID_STATE);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // worker is in its pause now
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(controller.Abort(), NPT_SUCCESS);
+  EXPECT_LT(ElapsedMs(start), 300);
+  start = Clock::now();
+  EXPECT_EQ(controller.Abort(), NPT_SUCCESS);
+  EXPECT_LT(ElapsedMs(start), 50);
+}
+
+TEST_F(USBControllerTest, DestructorDoesNotWaitOutThePause) {
+  Clock::time_point start = Clock::now();
+  {
+    KVX_USBController controller(*m_Events);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_LT(ElapsedMs(start), 400);
+}
+
+TEST(USBControllerWithoutLibrary, RunsAndReportsNothing) {
+  KVX_USBMux mux("/nonexistent/libusbmuxd-missing.so");
+  KVX_USBMuxEvents events(mux);
+  RecordingDelegate delegate;
+  testing::internal::CaptureStdout();
+  {
+    KVX_USBController controller(events);
+    controller.SetDelegate(&delegate);
+    usbmuxd_event_t attach = MakeEvent(KVX_USBMUX_EVENT_DEVICE_ADD, 1, 0x1290, "dev");
+    controller.NewEvent(&attach);
+    // Probes fail to open tunnels (no library): counted, never reported.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    KVX_USBController::DeviceAppInfo app(NPT_HttpUrl("dev", 8099, "/"));
+    EXPECT_EQ(controller.PingApp(1, app), NPT_RESULT_FAILURE);
+    EXPECT_TRUE(app.socket.IsNull());
+    controller.Abort();
+  }
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(delegate.Count(), 0u);
+}
+
+}  // namespace
