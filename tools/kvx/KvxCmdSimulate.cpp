@@ -52,6 +52,9 @@ std::string Execute(kvx_sim::SimulatedHost& host, const std::string& line, bool*
     }
     return text + " frames=" + std::to_string(host.FramesSent());
   }
+  if (command != "attach" && command != "detach" && command != "stall" && command != "resume") {
+    return "error unknown command '" + command + "'";
+  }
   if (id.empty() || !extra.empty()) return "error usage: attach ID | detach ID | stall ID | resume ID | status | quit";
   bool ok = false;
   if (command == "attach") {

@@ -116,7 +116,7 @@ bool SimulatedHost::AddDevice(const SimDeviceSpec& spec, std::string* error) {
   Device* raw = device.get();
   AppSimConfig config;
   config.device_name = spec.name;
-  config.require_auth = true;
+  config.require_auth = spec.require_auth;
   config.frame_content_type = PatternContentType(spec.format);
   config.frame_count = spec.frame_count;
   config.frames_per_second = spec.fps;

@@ -38,6 +38,9 @@ struct SimDeviceSpec {
   double fps = 30;                    // 0: as fast as the client reads
   uint64_t frame_count = 0;           // per stream; 0: endless
   int jpeg_quality = 85;
+  // The app answers 403 to requests without a valid "X-LUMOX-AUTH" token, as
+  // the real app does; off only for readers that cannot sign requests.
+  bool require_auth = true;
 };
 
 class SimulatedHost {

@@ -1,0 +1,770 @@
+// The `kvx` command, driven as a user would: the built binary is spawned with
+// arguments, environment and standard input, and judged by its exit status,
+// its output lines and the files it writes. Its pieces (argument parsing, the
+// test pattern, frame files) are checked directly, and the simulator's stream
+// is read by ffmpeg so that our own reader is not the only judge of our writer.
+
+#include "KvxCli.h"
+#include "KvxFrameFiles.h"
+#include "SimulatedHost.h"
+#include "TestPattern.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using kvx_cli::OptionSpec;
+using kvx_cli::ParsedArgs;
+
+std::string KvxPath() { return kvx_test::BuildPath("tools/kvx/kvx"); }
+
+// A private directory, removed with its files at the end of the test.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/kvx-tool-test-XXXXXX";
+    if (::mkdtemp(pattern)) m_Path = pattern;
+  }
+  ~TempDir() {
+    if (!m_Path.empty()) Remove(m_Path);
+  }
+  const std::string& Path() const { return m_Path; }
+
+ private:
+  static void Remove(const std::string& path) {
+    if (DIR* dir = ::opendir(path.c_str())) {
+      while (dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        std::string child = path + "/" + name;
+        struct stat info;
+        if (::lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+          Remove(child);
+        } else {
+          ::unlink(child.c_str());
+        }
+      }
+      ::closedir(dir);
+    }
+    ::rmdir(path.c_str());
+  }
+  std::string m_Path;
+};
+
+std::vector<std::string> ListDir(const std::string& path, const std::string& suffix) {
+  std::vector<std::string> names;
+  if (DIR* dir = ::opendir(path.c_str())) {
+    while (dirent* entry = ::readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        names.push_back(name);
+      }
+    }
+    ::closedir(dir);
+  }
+  return names;
+}
+
+// A spawned process with pipes on its standard input, output and error. The
+// destructor kills and reaps whatever is still running.
+class Process {
+ public:
+  Process(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra = {}) {
+    int in[2], out[2], err[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return;
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.push_back(*e);
+    for (const std::string& extra : env_extra) env.push_back(extra);
+    std::vector<char*> cargv, cenv;
+    for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    for (const std::string& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
+    cenv.push_back(nullptr);
+    m_Pid = ::fork();
+    if (m_Pid == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+      ::execve(cargv[0], cargv.data(), cenv.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    m_In = in[1];
+    m_Out = out[0];
+    m_Err = err[0];
+    ::fcntl(m_Out, F_SETFL, O_NONBLOCK);
+    ::fcntl(m_Err, F_SETFL, O_NONBLOCK);
+  }
+  ~Process() {
+    if (m_Pid > 0 && m_Status < 0) {
+      ::kill(m_Pid, SIGKILL);
+      ::waitpid(m_Pid, nullptr, 0);
+    }
+    for (int fd : {m_In, m_Out, m_Err}) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  bool Started() const { return m_Pid > 0; }
+
+  void Write(const std::string& text) {
+    if (m_In >= 0) {
+      ssize_t n = ::write(m_In, text.data(), text.size());
+      (void)n;
+    }
+  }
+  void CloseInput() {
+    if (m_In >= 0) ::close(m_In);
+    m_In = -1;
+  }
+
+  // Waits until standard output holds a complete line, not returned or
+  // skipped before, containing `needle`; returns the line, or "" at the
+  // deadline.
+  std::string WaitForLine(const std::string& needle, int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+      size_t start = m_Scanned;
+      size_t eol;
+      while ((eol = m_Stdout.find('\n', start)) != std::string::npos) {
+        std::string line = m_Stdout.substr(start, eol - start);
+        start = eol + 1;
+        m_Scanned = start;
+        if (line.find(needle) != std::string::npos) return line;
+      }
+      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+      if (left <= 0) return "";
+      Pump(left > 100 ? 100 : left);
+    }
+  }
+
+  // Waits (bounded) for the exit, collecting all output. The exit status, or
+  // -1 when the deadline passed (the process is then killed).
+  int Wait(int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (m_Status < 0) {
+      int status = 0;
+      pid_t r = ::waitpid(m_Pid, &status, WNOHANG);
+      if (r == m_Pid) {
+        m_Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        break;
+      }
+      if (Clock::now() > deadline) {
+        ::kill(m_Pid, SIGKILL);
+        ::waitpid(m_Pid, nullptr, 0);
+        m_Status = 1000;
+        return -1;
+      }
+      Pump(20);
+    }
+    while (Pump(0)) {
+    }
+    return m_Status;
+  }
+
+  // Waits (bounded) until standard error contains `needle`.
+  bool WaitForStderr(const std::string& needle, int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (m_Stderr.find(needle) == std::string::npos) {
+      if (Clock::now() > deadline) return false;
+      Pump(50);
+    }
+    return true;
+  }
+
+  void Signal(int sig) { ::kill(m_Pid, sig); }
+  const std::string& Stdout() const { return m_Stdout; }
+  const std::string& Stderr() const { return m_Stderr; }
+
+ private:
+  // Reads what is available; false when nothing was read.
+  bool Pump(int timeout_ms) {
+    pollfd fds[2] = {{m_Out, POLLIN, 0}, {m_Err, POLLIN, 0}};
+    if (::poll(fds, 2, timeout_ms) <= 0) return false;
+    bool any = false;
+    char buffer[8192];
+    for (int i = 0; i < 2; ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      ssize_t n = ::read(fds[i].fd, buffer, sizeof(buffer));
+      if (n > 0) {
+        (i == 0 ? m_Stdout : m_Stderr).append(buffer, static_cast<size_t>(n));
+        any = true;
+      }
+    }
+    return any;
+  }
+
+  pid_t m_Pid = -1;
+  int m_In = -1, m_Out = -1, m_Err = -1;
+  int m_Status = -1;
+  std::string m_Stdout, m_Stderr;
+  size_t m_Scanned = 0;
+};
+
+int CountLines(const std::string& text) {
+  int lines = 0;
+  for (char c : text) lines += c == '\n';
+  return lines;
+}
+
+// --- argument parsing -------------------------------------------------------
+
+const std::vector<OptionSpec> kSpecs = {{"--url", true, true}, {"--frames", true, false}, {"--json", false, false}};
+
+TEST(KvxArgs, AcceptedForms) {
+  ParsedArgs parsed;
+  std::string error;
+  ASSERT_TRUE(kvx_cli::ParseArgs({"--url", "http://a/", "http://b/", "--frames=5", "--json", "--url", "http://c/"},
+                                 kSpecs, &parsed, &error))
+      << error;
+  EXPECT_EQ(parsed.All("--url"), (std::vector<std::string>{"http://a/", "http://b/", "http://c/"}));
+  EXPECT_EQ(parsed.Get("--frames"), "5");
+  EXPECT_TRUE(parsed.Has("--json"));
+  EXPECT_FALSE(parsed.help);
+
+  ASSERT_TRUE(kvx_cli::ParseArgs({"--frames", "7", "-h"}, kSpecs, &parsed, &error));
+  EXPECT_TRUE(parsed.help);
+  EXPECT_EQ(parsed.Get("--frames"), "7");
+  EXPECT_EQ(parsed.Get("--url", "none"), "none");
+}
+
+TEST(KvxArgs, RejectedFormsSayWhy) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* error;
+  };
+  const Case cases[] = {
+      {{"--nope"}, "unknown option --nope"},
+      {{"-x"}, "unknown option -x"},
+      {{"stray"}, "unexpected argument 'stray'"},
+      {{"--frames"}, "--frames needs a value"},
+      {{"--frames", "--json"}, "--frames needs a value"},
+      {{"--frames="}, "--frames needs a non-empty value"},
+      {{"--frames", "1", "--frames", "2"}, "--frames given twice"},
+      {{"--frames", "1", "2"}, "unexpected argument '2'"},
+      {{"--json=1"}, "--json takes no value"},
+      {{"--url"}, "--url needs a value"},
+  };
+  for (const Case& c : cases) {
+    ParsedArgs parsed;
+    std::string error;
+    EXPECT_FALSE(kvx_cli::ParseArgs(c.args, kSpecs, &parsed, &error)) << c.error;
+    EXPECT_EQ(error, c.error);
+  }
+}
+
+TEST(KvxArgs, NumbersAndSizes) {
+  struct Case {
+    const char* text;
+    bool ok;
+    uint64_t value;
+  };
+  const Case numbers[] = {{"0", true, 0},       {"150", true, 150},     {"100000", true, 100000}, {"100001", false, 0},
+                          {"", false, 0},       {"-1", false, 0},       {"+1", false, 0},         {"1e3", false, 0},
+                          {"12a", false, 0},    {"99999999999999999999", false, 0}};
+  for (const Case& c : numbers) {
+    uint64_t v = 12345;
+    EXPECT_EQ(kvx_cli::ParseUnsigned(c.text, 0, 100000, &v), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(v, c.value) << c.text;
+    }
+  }
+  double seconds = 0;
+  EXPECT_TRUE(kvx_cli::ParseSeconds("2.5", 100, &seconds));
+  EXPECT_DOUBLE_EQ(seconds, 2.5);
+  for (const char* bad : {"0", "-1", "nan", "inf", "1e2", "101", "", "0x10"}) {
+    EXPECT_FALSE(kvx_cli::ParseSeconds(bad, 100, &seconds)) << bad;
+  }
+  int w = 0, h = 0;
+  EXPECT_TRUE(kvx_sim::ParseSize("640x480", &w, &h));
+  EXPECT_EQ(w, 640);
+  EXPECT_EQ(h, 480);
+  for (const char* bad : {"640", "x480", "640x", "0x10", "10x0", "8193x10", "64Ox480", "640x480x3", "-1x5"}) {
+    EXPECT_FALSE(kvx_sim::ParseSize(bad, &w, &h)) << bad;
+  }
+}
+
+TEST(KvxArgs, JsonEscapeKeepsLinesWhole) {
+  EXPECT_EQ(kvx_cli::JsonEscape("a\"b\\c\nd\x01"), "a\\\"b\\\\c\\nd\\u0001");
+  EXPECT_EQ(kvx_cli::JsonEscape("Demo Device"), "Demo Device");
+}
+
+// --- test pattern and frame files ---------------------------------------------
+
+TEST(KvxTestPattern, FrameNumberSurvivesJpegAtEverySize) {
+  const int sizes[][2] = {{48, 32}, {320, 240}, {641, 479}, {1280, 720}};
+  const uint64_t seqs[] = {0, 1, 2, 255, 256, 0x5A5A5A, (1u << 24) - 1, (1u << 24) + 7};
+  for (const auto& size : sizes) {
+    for (int channels : {3, 4}) {
+      for (uint64_t seq : seqs) {
+        std::vector<uint8_t> pixels(static_cast<size_t>(size[0]) * size[1] * channels);
+        ASSERT_TRUE(kvx_sim::RenderTestPattern(seq, size[0], size[1], channels, pixels.data()));
+        uint32_t read = 0;
+        ASSERT_TRUE(kvx_sim::ReadPatternSequence(pixels.data(), size[0], size[1], channels, &read));
+        EXPECT_EQ(read, seq & 0xFFFFFF);
+        std::vector<uint8_t> jpeg, rgb;
+        ASSERT_TRUE(kvx_sim::EncodeJpeg(pixels.data(), size[0], size[1], channels, 85, &jpeg));
+        int w = 0, h = 0;
+        ASSERT_TRUE(kvx_sim::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h));
+        EXPECT_EQ(w, size[0]);
+        EXPECT_EQ(h, size[1]);
+        ASSERT_TRUE(kvx_sim::ReadPatternSequence(rgb.data(), w, h, 3, &read)) << size[0] << "x" << size[1];
+        EXPECT_EQ(read, seq & 0xFFFFFF) << size[0] << "x" << size[1] << " seq " << seq;
+      }
+    }
+  }
+}
+
+TEST(KvxTestPattern, RejectsWhatIsNotAPatternFrame) {
+  std::vector<uint8_t> grey(320 * 240 * 3, 128);
+  uint32_t seq = 99;
+  EXPECT_FALSE(kvx_sim::ReadPatternSequence(grey.data(), 320, 240, 3, &seq));
+  EXPECT_EQ(seq, 0u);
+  EXPECT_FALSE(kvx_sim::RenderTestPattern(1, 47, 32, 3, grey.data()));
+  EXPECT_FALSE(kvx_sim::RenderTestPattern(1, 64, 32, 2, grey.data()));
+  // Frames move: two consecutive frames differ outside the code, too.
+  std::vector<uint8_t> a(320 * 240 * 3), b(320 * 240 * 3);
+  ASSERT_TRUE(kvx_sim::RenderTestPattern(10, 320, 240, 3, a.data()));
+  ASSERT_TRUE(kvx_sim::RenderTestPattern(11, 320, 240, 3, b.data()));
+  const size_t code_bytes = 320 * 3 * kvx_sim::kPatternCodeHeight;
+  EXPECT_FALSE(std::equal(a.begin() + code_bytes, a.end(), b.begin() + code_bytes));
+  std::vector<uint8_t> rgb;
+  int w = 1, h = 1;
+  const uint8_t junk[] = {0xFF, 0xD8, 0xFF, 0x00, 1, 2, 3};
+  EXPECT_FALSE(kvx_sim::DecodeJpeg(junk, sizeof(junk), &rgb, &w, &h));
+  EXPECT_TRUE(rgb.empty());
+  EXPECT_EQ(w, 0);
+}
+
+TEST(KvxFrameFiles, ExtensionsAndHeaders) {
+  struct Case {
+    const char* type;
+    size_t size;
+    int w, h;
+    const char* ext;
+  };
+  const Case cases[] = {{"image/jpeg", 10, 0, 0, "jpg"},     {"IMAGE/JPEG", 10, 0, 0, "jpg"},
+                        {"image/rgb", 12, 2, 2, "ppm"},      {"image/rgb", 13, 2, 2, "raw"},
+                        {"image/rgb", 12, 0, 0, "raw"},      {"image/rgba", 16, 2, 2, "pam"},
+                        {"image/rgba", 12, 2, 2, "raw"},     {"text/plain", 4, 0, 0, "raw"}};
+  for (const Case& c : cases) EXPECT_EQ(kvx_cli::FrameExtension(c.type, c.size, c.w, c.h), c.ext) << c.type;
+
+  TempDir dir;
+  const uint8_t rgb[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  std::string path = kvx_cli::SaveFrame(dir.Path(), 7, "image/rgb", rgb, sizeof(rgb), 2, 2);
+  EXPECT_EQ(path, dir.Path() + "/frame-000007.ppm");
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(kvx_cli::ReadFile(path, &data));
+  EXPECT_EQ(std::string(data.begin(), data.end()), std::string("P6\n2 2\n255\n") + std::string(rgb, rgb + 12));
+  path = kvx_cli::SaveFrame(dir.Path(), 8, "image/rgba", rgb, sizeof(rgb), 0, 0);
+  EXPECT_EQ(path, dir.Path() + "/frame-000008.raw");
+  ASSERT_TRUE(kvx_cli::ReadFile(path, &data));
+  EXPECT_EQ(data, std::vector<uint8_t>(rgb, rgb + 12));
+  EXPECT_EQ(kvx_cli::SaveFrame(dir.Path() + "/missing", 1, "image/jpeg", rgb, 3, 0, 0), "");
+}
+
+TEST(KvxFrameFiles, ContactSheetHoldsTheFramesInAGrid) {
+  std::vector<kvx_cli::RgbImage> images;
+  for (int n = 0; n < 4; ++n) {
+    kvx_cli::RgbImage image;
+    image.width = 200;
+    image.height = 100;
+    image.pixels.resize(200 * 100 * 3);
+    ASSERT_TRUE(kvx_sim::RenderTestPattern(static_cast<uint64_t>(n) * 1000 + 5, 200, 100, 3, image.pixels.data()));
+    images.push_back(image);
+  }
+  TempDir dir;
+  std::string error;
+  const std::string path = dir.Path() + "/sheet.jpg";
+  ASSERT_TRUE(kvx_cli::WriteContactSheet(images, 3, 200, path, &error)) << error;
+  std::vector<uint8_t> jpeg, rgb;
+  ASSERT_TRUE(kvx_cli::ReadFile(path, &jpeg));
+  int w = 0, h = 0;
+  ASSERT_TRUE(kvx_sim::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h));
+  EXPECT_EQ(w, 8 + 3 * (200 + 8));
+  EXPECT_EQ(h, 8 + 2 * (100 + 8));
+  // The fourth frame sits in the second row, first column, unscaled: its
+  // code is readable straight from the sheet.
+  kvx_cli::RgbImage cell;
+  cell.width = 200;
+  cell.height = 100;
+  for (int y = 0; y < 100; ++y) {
+    const uint8_t* row = &rgb[(static_cast<size_t>(8 + 108 + y) * w + 8) * 3];
+    cell.pixels.insert(cell.pixels.end(), row, row + 200 * 3);
+  }
+  uint32_t seq = 0;
+  ASSERT_TRUE(kvx_sim::ReadPatternSequence(cell.pixels.data(), 200, 100, 3, &seq));
+  EXPECT_EQ(seq, 3005u);
+  EXPECT_FALSE(kvx_cli::WriteContactSheet({}, 3, 200, path, &error));
+}
+
+// --- the command, as a user runs it ---------------------------------------------
+
+TEST(KvxCommand, BadArgumentsGiveOneLineAndAStatus) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{"frobnicate"}, 2, "unknown command"},
+      {{"demo", "--frames", "0"}, 2, "--frames"},
+      {{"demo", "--frames", "ten"}, 2, "--frames"},
+      {{"demo", "extra"}, 2, "unexpected argument"},
+      {{"list", "--seconds", "-3"}, 2, "--seconds"},
+      {{"list", "--jsn"}, 2, "unknown option --jsn"},
+      {{"stream"}, 2, "--url"},
+      {{"stream", "--url", "http://127.0.0.1:1/", "--device", "X"}, 2, "either"},
+      {{"stream", "--url", "ftp://example/"}, 2, "bad URL"},
+      {{"stream", "--url", "not a url"}, 2, "bad URL"},
+      {{"stream", "--device", "X", "--handle", "3"}, 2, "--handle"},
+      {{"stream", "--url", "http://127.0.0.1:1/", "--size", "big"}, 2, "--size"},
+      {{"simulate", "--format", "png"}, 2, "--format"},
+      {{"simulate", "--devices", "99"}, 2, "--devices"},
+      {{"simulate", "--size", "10x10"}, 2, "--size"},
+      // Nothing listens on port 1 of the loopback interface.
+      {{"stream", "--url", "http://127.0.0.1:1/", "--frames", "1"}, 1, "could not stream"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {KvxPath()};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Process process(argv);
+    ASSERT_TRUE(process.Started());
+    process.CloseInput();
+    EXPECT_EQ(process.Wait(15000), c.status) << c.args[0] << " " << process.Stderr();
+    EXPECT_EQ(CountLines(process.Stderr()), 1) << process.Stderr();
+    EXPECT_NE(process.Stderr().find(c.says), std::string::npos) << process.Stderr();
+    EXPECT_EQ(process.Stdout(), "") << c.args[0];
+  }
+}
+
+TEST(KvxCommand, HelpForEachSubcommand) {
+  for (const char* sub : {"--help", "demo", "list", "stream", "simulate", "view"}) {
+    std::vector<std::string> argv = {KvxPath(), sub};
+    if (std::string(sub) != "--help") argv.push_back("--help");
+    Process process(argv);
+    process.CloseInput();
+    EXPECT_EQ(process.Wait(5000), 0) << sub;
+    EXPECT_EQ(process.Stdout().rfind("usage: kvx", 0), 0u) << sub << ": " << process.Stdout();
+    EXPECT_EQ(process.Stderr(), "");
+  }
+}
+
+TEST(KvxCommand, DemoFindsStreamsVerifiesAndSaves) {
+  TempDir dir;
+  const std::string out = dir.Path() + "/out";
+  Process process({KvxPath(), "demo", "--frames", "20", "--out", out});
+  process.CloseInput();
+  ASSERT_EQ(process.Wait(20000), 0) << process.Stdout() << process.Stderr();
+  const std::string& text = process.Stdout();
+  EXPECT_NE(text.find("device            Demo Device (handle "), std::string::npos) << text;
+  EXPECT_NE(text.find("url               http://kvxdemo-device-1:8099/"), std::string::npos) << text;
+  EXPECT_NE(text.find("frames            20 of 20 (20 verified)"), std::string::npos) << text;
+  EXPECT_NE(text.find("time to discovery"), std::string::npos);
+  // Six frames were saved, each a decodable 640x480 picture of the pattern.
+  std::vector<std::string> frames = ListDir(out, ".jpg");
+  ASSERT_EQ(frames.size(), 7u);  // six frames and the sheet
+  uint32_t last = 0;
+  int seen = 0;
+  for (const std::string& name : frames) {
+    std::vector<uint8_t> jpeg, rgb;
+    ASSERT_TRUE(kvx_cli::ReadFile(out + "/" + name, &jpeg));
+    int w = 0, h = 0;
+    ASSERT_TRUE(kvx_sim::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h)) << name;
+    if (name == "contact-sheet.jpg") {
+      EXPECT_EQ(w, 8 + 3 * (320 + 8));
+      EXPECT_EQ(h, 8 + 2 * (240 + 8));
+      continue;
+    }
+    EXPECT_EQ(w, 640);
+    EXPECT_EQ(h, 480);
+    uint32_t seq = 0;
+    ASSERT_TRUE(kvx_sim::ReadPatternSequence(rgb.data(), w, h, 3, &seq)) << name;
+    if (seen++) {
+      EXPECT_NE(seq, last);
+    }
+    last = seq;
+  }
+}
+
+TEST(KvxCommand, StreamOverTcpSavesFramesOfEachFormat) {
+  kvx_sim::SimulatedHost host;
+  struct Case {
+    kvx_sim::PatternFormat format;
+    const char* id;
+    const char* size_arg;
+    const char* ext;
+    size_t file_size;
+  };
+  const Case cases[] = {
+      {kvx_sim::PatternFormat::kJpeg, "jpeg-dev", nullptr, ".jpg", 0},
+      {kvx_sim::PatternFormat::kRgb, "rgb-dev", "64x48", ".ppm", 13 + 64 * 48 * 3},
+      {kvx_sim::PatternFormat::kRgba, "rgba-dev", "64x48", ".pam", 67 + 64 * 48 * 4},
+      {kvx_sim::PatternFormat::kRgba, "rgba-nosize", nullptr, ".raw", 64 * 48 * 4},
+  };
+  for (const Case& c : cases) {
+    kvx_sim::SimDeviceSpec spec;
+    spec.identifier = c.id;
+    spec.name = c.id;
+    spec.format = c.format;
+    spec.width = 64;
+    spec.height = 48;
+    spec.fps = 0;
+    std::string error;
+    ASSERT_TRUE(host.AddDevice(spec, &error)) << error;
+    TempDir dir;
+    const std::string url = "http://127.0.0.1:" + std::to_string(host.AppPort(c.id)) + "/";
+    std::vector<std::string> argv = {KvxPath(), "stream", "--url", "http://127.0.0.1:1/", url, "--frames", "5",
+                                     "--out", dir.Path(), "--client", "tool-test"};
+    if (c.size_arg) {
+      argv.push_back("--size");
+      argv.push_back(c.size_arg);
+    }
+    Process process(argv);
+    process.CloseInput();
+    ASSERT_EQ(process.Wait(15000), 0) << c.id << process.Stderr();
+    EXPECT_NE(process.Stdout().find("stream summary: 5 frames"), std::string::npos) << process.Stdout();
+    std::vector<std::string> files = ListDir(dir.Path(), c.ext);
+    ASSERT_EQ(files.size(), 5u) << c.id;
+    for (const std::string& name : files) {
+      std::vector<uint8_t> data;
+      ASSERT_TRUE(kvx_cli::ReadFile(dir.Path() + "/" + name, &data));
+      if (c.file_size) {
+        EXPECT_EQ(data.size(), c.file_size) << name;
+      } else {
+        std::vector<uint8_t> rgb;
+        int w = 0, h = 0;
+        EXPECT_TRUE(kvx_sim::DecodeJpeg(data.data(), data.size(), &rgb, &w, &h)) << name;
+      }
+    }
+  }
+}
+
+TEST(KvxCommand, StreamStopsCleanlyOnInterrupt) {
+  kvx_sim::SimulatedHost host;
+  kvx_sim::SimDeviceSpec spec;
+  spec.identifier = "endless";
+  spec.name = "Endless";
+  spec.width = 64;
+  spec.height = 48;
+  spec.fps = 50;
+  std::string error;
+  ASSERT_TRUE(host.AddDevice(spec, &error)) << error;
+  Process process({KvxPath(), "stream", "--url", "http://127.0.0.1:" + std::to_string(host.AppPort("endless")) + "/"});
+  process.CloseInput();
+  // Progress lines (once a second without a terminal) show that frames flow.
+  ASSERT_TRUE(process.WaitForStderr("frames ", 10000)) << process.Stderr();
+  process.Signal(SIGINT);
+  EXPECT_EQ(process.Wait(10000), 0) << process.Stderr();
+  EXPECT_NE(process.Stdout().find(", interrupted"), std::string::npos) << process.Stdout();
+}
+
+TEST(KvxCommand, SimulateAndListSeeAttachAndDetach) {
+  Process sim({KvxPath(), "simulate", "--devices", "2", "--size", "64x48"});
+  ASSERT_TRUE(sim.Started());
+  std::string line = sim.WaitForLine("USBMUXD_SOCKET_ADDRESS=", 10000);
+  ASSERT_EQ(line.rfind("USBMUXD_SOCKET_ADDRESS=UNIX:/", 0), 0u) << line << sim.Stderr();
+  ASSERT_NE(sim.WaitForLine("device kvxsim-2 name=\"Simulated Device 2\"", 5000), "");
+
+  Process list({KvxPath(), "list", "--json", "--seconds", "15"}, {line});
+  list.CloseInput();
+  const std::string found1 = list.WaitForLine("\"name\":\"Simulated Device 1\"", 10000);
+  const std::string found2 = list.WaitForLine("\"name\":\"Simulated Device 2\"", 10000);
+  ASSERT_NE(found1, "") << list.Stdout() << list.Stderr();
+  ASSERT_NE(found2, "") << list.Stdout();
+  EXPECT_EQ(found1.rfind("{\"event\":\"found\",\"name\":\"Simulated Device 1\",\"handle\":", 0), 0u) << found1;
+  EXPECT_NE(found1.find("\"url\":\"http://kvxsim-1:8099/\"}"), std::string::npos) << found1;
+
+  sim.Write("detach kvxsim-1\n");
+  EXPECT_NE(sim.WaitForLine("ok detach kvxsim-1", 5000), "");
+  EXPECT_EQ(list.WaitForLine("{\"event\":\"removed\",\"url\":\"http://kvxsim-1:8099/\"}", 10000),
+            "{\"event\":\"removed\",\"url\":\"http://kvxsim-1:8099/\"}")
+      << list.Stdout();
+  sim.Write("attach kvxsim-1\n");
+  EXPECT_NE(sim.WaitForLine("ok attached kvxsim-1", 5000), "");
+  EXPECT_NE(list.WaitForLine("\"name\":\"Simulated Device 1\"", 10000), "") << list.Stdout();
+  sim.Write("bogus\n");
+  EXPECT_NE(sim.WaitForLine("error unknown command 'bogus'", 5000), "");
+
+  // Every line on standard output is one JSON object.
+  list.Signal(SIGINT);
+  EXPECT_EQ(list.Wait(10000), 0);
+  size_t start = 0, eol;
+  int objects = 0;
+  while ((eol = list.Stdout().find('\n', start)) != std::string::npos) {
+    std::string object = list.Stdout().substr(start, eol - start);
+    EXPECT_TRUE(object.front() == '{' && object.back() == '}') << object;
+    start = eol + 1;
+    ++objects;
+  }
+  // Two found, one removed per app of the detached device (the controller
+  // reports the unanswered second port too), one found again.
+  EXPECT_GE(objects, 4) << list.Stdout();
+  sim.Write("quit\n");
+  EXPECT_EQ(sim.Wait(10000), 0) << sim.Stderr();
+}
+
+// Splits a multipart/x-mixed-replace body with boundary "kvxframe" into its
+// JPEG parts, checking every part's headers; a trailing partial part (the
+// transfer was cut off) is dropped.
+std::vector<std::string> SplitRelayedParts(const std::string& body) {
+  std::vector<std::string> parts;
+  size_t pos = 0;
+  for (;;) {
+    const std::string delimiter = "--kvxframe\r\nContent-Type: image/jpeg\r\nContent-Length: ";
+    if (body.compare(pos, delimiter.size(), delimiter) != 0) break;
+    size_t eol = body.find("\r\n\r\n", pos);
+    if (eol == std::string::npos) break;
+    size_t length = std::stoul(body.substr(pos + delimiter.size(), eol - pos - delimiter.size()));
+    size_t data = eol + 4;
+    if (data + length + 2 > body.size()) break;
+    parts.push_back(body.substr(data, length));
+    EXPECT_EQ(body.substr(data + length, 2), "\r\n");
+    pos = data + length + 2;
+  }
+  return parts;
+}
+
+TEST(KvxCommand, ViewRelaysFramesToCurlAndFfmpeg) {
+  kvx_sim::SimulatedHost host;
+  kvx_sim::SimDeviceSpec spec;
+  spec.identifier = "view-dev";
+  spec.name = "Viewed";
+  spec.format = kvx_sim::PatternFormat::kRgb;  // the relay encodes raw frames
+  spec.width = 160;
+  spec.height = 120;
+  spec.fps = 30;
+  std::string error;
+  ASSERT_TRUE(host.AddDevice(spec, &error)) << error;
+  Process view({KvxPath(), "view", "--url", "http://127.0.0.1:" + std::to_string(host.AppPort("view-dev")) + "/",
+                "--port", "0", "--size", "160x120", "--seconds", "15"});
+  view.CloseInput();
+  const std::string line = view.WaitForLine("open http://127.0.0.1:", 10000);
+  ASSERT_NE(line, "") << view.Stderr();
+  const size_t at = line.find("127.0.0.1:") + 10;
+  const std::string base = "http://127.0.0.1:" + line.substr(at, line.find('/', at) - at);
+  TempDir dir;
+
+  Process page({"/usr/bin/curl", "-s", "--max-time", "5", base + "/"});
+  page.CloseInput();
+  EXPECT_EQ(page.Wait(10000), 0);
+  EXPECT_NE(page.Stdout().find("<img src=\"/stream\""), std::string::npos) << page.Stdout();
+
+  Process headers({"/usr/bin/curl", "-s", "-D", dir.Path() + "/headers", "--max-time", "2", "-o",
+                   dir.Path() + "/body", base + "/stream"});
+  headers.CloseInput();
+  EXPECT_EQ(headers.Wait(10000), 28);  // cut off by --max-time: the stream goes on
+  std::vector<uint8_t> head, body;
+  ASSERT_TRUE(kvx_cli::ReadFile(dir.Path() + "/headers", &head));
+  ASSERT_TRUE(kvx_cli::ReadFile(dir.Path() + "/body", &body));
+  EXPECT_NE(std::string(head.begin(), head.end()).find("Content-Type: multipart/x-mixed-replace; boundary=kvxframe"),
+            std::string::npos);
+  std::vector<std::string> parts = SplitRelayedParts(std::string(body.begin(), body.end()));
+  ASSERT_GE(parts.size(), 10u);  // about 60 at 30 a second
+  uint32_t last = 0;
+  for (size_t n = 0; n < parts.size(); ++n) {
+    std::vector<uint8_t> rgb;
+    int w = 0, h = 0;
+    ASSERT_TRUE(kvx_sim::DecodeJpeg(reinterpret_cast<const uint8_t*>(parts[n].data()), parts[n].size(), &rgb, &w, &h));
+    ASSERT_EQ(w, 160);
+    uint32_t seq = 0;
+    ASSERT_TRUE(kvx_sim::ReadPatternSequence(rgb.data(), w, h, 3, &seq)) << n;
+    if (n) {
+      EXPECT_GT(seq, last);
+    }
+    last = seq;
+  }
+
+  if (::access("/usr/bin/ffmpeg", X_OK) == 0) {
+    Process ffmpeg({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i", base + "/stream",
+                    "-frames:v", "3", dir.Path() + "/v%d.ppm"});
+    ffmpeg.CloseInput();
+    ASSERT_EQ(ffmpeg.Wait(15000), 0) << ffmpeg.Stderr();
+    for (int n = 1; n <= 3; ++n) {
+      std::vector<uint8_t> data;
+      ASSERT_TRUE(kvx_cli::ReadFile(dir.Path() + "/v" + std::to_string(n) + ".ppm", &data));
+      const std::string header = "P6\n160 120\n255\n";
+      ASSERT_EQ(data.size(), header.size() + 160 * 120 * 3);
+      uint32_t seq = 0;
+      EXPECT_TRUE(kvx_sim::ReadPatternSequence(data.data() + header.size(), 160, 120, 3, &seq)) << n;
+    }
+  }
+  view.Signal(SIGINT);
+  EXPECT_EQ(view.Wait(10000), 0) << view.Stderr();
+  EXPECT_NE(view.Stdout().find("kvx view: relayed "), std::string::npos);
+}
+
+TEST(KvxCommand, ViewOnATakenPortSaysSo) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(fd, 1), 0);
+  socklen_t length = sizeof(address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  const int port = ntohs(address.sin_port);
+  Process view({KvxPath(), "view", "--url", "http://127.0.0.1:1/", "--port", std::to_string(port)});
+  view.CloseInput();
+  EXPECT_EQ(view.Wait(10000), 1);
+  EXPECT_EQ(view.Stderr(), "kvx view: error: port " + std::to_string(port) + " is in use\n");
+  ::close(fd);
+}
+
+TEST(KvxSimulator, StreamIsAcceptedByFfmpeg) {
+  if (::access("/usr/bin/ffmpeg", X_OK) != 0) GTEST_SKIP() << "ffmpeg is not installed";
+  kvx_sim::SimulatedHost host;
+  kvx_sim::SimDeviceSpec spec;
+  spec.identifier = "ffmpeg-dev";
+  spec.name = "For ffmpeg";
+  spec.width = 320;
+  spec.height = 240;
+  spec.fps = 0;
+  spec.frame_count = 8;
+  spec.require_auth = false;  // ffmpeg cannot sign its request
+  std::string error;
+  ASSERT_TRUE(host.AddDevice(spec, &error)) << error;
+  TempDir dir;
+  Process ffmpeg({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i",
+                  "http://127.0.0.1:" + std::to_string(host.AppPort("ffmpeg-dev")) + "/", "-frames:v", "5",
+                  dir.Path() + "/f%d.ppm"});
+  ffmpeg.CloseInput();
+  ASSERT_EQ(ffmpeg.Wait(20000), 0) << ffmpeg.Stderr();
+  for (int n = 1; n <= 5; ++n) {
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(kvx_cli::ReadFile(dir.Path() + "/f" + std::to_string(n) + ".ppm", &data)) << n;
+    const std::string header = "P6\n320 240\n255\n";
+    ASSERT_EQ(data.size(), header.size() + 320 * 240 * 3);
+    ASSERT_EQ(std::string(data.begin(), data.begin() + header.size()), header);
+    uint32_t seq = 0;
+    ASSERT_TRUE(kvx_sim::ReadPatternSequence(data.data() + header.size(), 320, 240, 3, &seq)) << n;
+    EXPECT_EQ(seq, static_cast<uint32_t>(n - 1));
+  }
+}
+
+}  // namespace
