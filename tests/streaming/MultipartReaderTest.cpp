@@ -98,8 +98,8 @@ class ReaderHarness {
   NPT_Result Read(const std::string& input, size_t chunk = 1 << 20, const char* boundary = "frame",
                   NPT_Result end_result = NPT_ERROR_EOS) {
     m_Source = new ScriptedSource(input, chunk, end_result);
-    NPT_InputStreamReference stream(m_Source);
-    return m_Device.ReadBody(stream, NPT_String(boundary));
+    m_Stream = m_Source;
+    return m_Device.ReadBody(m_Stream, NPT_String(boundary));
   }
 
   KVX_Device& Device() { return m_Device; }
@@ -109,7 +109,8 @@ class ReaderHarness {
  private:
   KVX_Device m_Device;
   Recorder m_Recorder;
-  ScriptedSource* m_Source = nullptr;  // owned by the reference ReadBody got
+  NPT_InputStreamReference m_Stream;   // kept so the source can be inspected
+  ScriptedSource* m_Source = nullptr;  // owned by m_Stream
 };
 
 std::string Part(const std::string& body, const std::string& type = "image/jpeg") {

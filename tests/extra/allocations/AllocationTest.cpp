@@ -17,6 +17,12 @@
 #include "FramePattern.h"
 #include "KvxDevice.h"
 
+// The replacements pair malloc with free by design; the compiler cannot see
+// that operator new and operator delete here belong together.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 namespace {
 thread_local unsigned long t_Allocations = 0;
 }
