@@ -35,6 +35,24 @@ using kvx_sim::UsbmuxdSimulator;
 using Clock = std::chrono::steady_clock;
 
 UsbmuxdSimulator* g_Daemon = nullptr;
+
+// Captures standard output (the controller prints a line per attach) for its
+// lifetime, and gives it back even when an assertion leaves the test early,
+// so that failure messages are not swallowed.
+class StdoutCapture {
+ public:
+  StdoutCapture() { testing::internal::CaptureStdout(); }
+  ~StdoutCapture() {
+    if (!m_Taken) Take();
+  }
+  std::string Take() {
+    m_Taken = true;
+    return testing::internal::GetCapturedStdout();
+  }
+
+ private:
+  bool m_Taken = false;
+};
 bool g_LibraryPresent = false;
 
 long ElapsedMs(Clock::time_point since) {
@@ -76,7 +94,7 @@ class DiscoveryIntegration : public ::testing::Test {
 
 TEST_F(DiscoveryIntegration, AcceptedProductIdsRegisterAndDetachReportsBothPortsInOrder) {
   RecordingDelegate delegate;
-  testing::internal::CaptureStdout();
+  StdoutCapture capture;
   NewController(delegate);
   const std::vector<std::pair<std::string, uint32_t>> devices = {
       {"pid-128f", 0x128F}, {"pid-1290", 0x1290}, {"pid-1297", 0x1297}, {"pid-129a", 0x129A}, {"pid-129b", 0x129B}};
@@ -89,7 +107,7 @@ TEST_F(DiscoveryIntegration, AcceptedProductIdsRegisterAndDetachReportsBothPorts
   for (const auto& d : devices) ASSERT_TRUE(g_Daemon->Detach(d.first));
   ASSERT_TRUE(delegate.WaitForCount(6, 5000));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  std::string printed = testing::internal::GetCapturedStdout();
+  std::string printed = capture.Take();
   EXPECT_EQ(printed,
             "Device attached: pid=128fDevice attached: pid=1290Device attached: pid=1297"
             "Device attached: pid=129aDevice attached: pid=129b");
@@ -103,11 +121,15 @@ TEST_F(DiscoveryIntegration, AnAppWithANameIsFoundOnceKeepsItsTunnelAndTheFirstH
   AppSimulator& app = StartApp(Named("Alpha"));
   ASSERT_TRUE(g_Daemon->MapPort("alpha", 8099, (uint16_t)app.Port()));
   RecordingDelegate delegate;
-  testing::internal::CaptureStdout();
+  StdoutCapture capture;
   KVX_USBController& controller = NewController(delegate);
   uint32_t handle = g_Daemon->AddDevice("alpha", 0x1291);
   ASSERT_NE(handle, 0u);
   // A second attach for the identifier, with another handle, changes nothing.
+  // Sent once the real one has reached the controller (the fan-out counts a
+  // device just before it delivers the event).
+  ASSERT_TRUE(WaitUntil([] { return KVX_USBMuxEvents::GetDefault().GetDeviceCount() == 1; }, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   usbmuxd_event_t again = kvx_discovery_test::MakeEvent(KVX_USBMUX_EVENT_DEVICE_ADD, handle + 100, 0x1291, "alpha");
   controller.NewEvent(&again);
 
@@ -129,7 +151,7 @@ TEST_F(DiscoveryIntegration, AnAppWithANameIsFoundOnceKeepsItsTunnelAndTheFirstH
 
   ASSERT_TRUE(g_Daemon->Detach("alpha"));
   ASSERT_TRUE(delegate.WaitForCount(3, 5000));
-  testing::internal::GetCapturedStdout();
+  capture.Take();
   EXPECT_EQ(delegate.Reports()[1], Removed("http://alpha:8099/"));
   EXPECT_EQ(delegate.Reports()[2], Removed("http://alpha:8100/"));
 }
@@ -142,7 +164,7 @@ TEST_F(DiscoveryIntegration, ARedirectedAppIsFoundAndRemovedUnderItsNewUrl) {
   ASSERT_TRUE(g_Daemon->MapPort("beta", 8099, (uint16_t)first.Port()));
   ASSERT_TRUE(g_Daemon->MapPort("beta", 9000, (uint16_t)second.Port()));
   RecordingDelegate delegate;
-  testing::internal::CaptureStdout();
+  StdoutCapture capture;
   NewController(delegate);
   uint32_t handle = g_Daemon->AddDevice("beta", 0x1290);
   ASSERT_TRUE(delegate.WaitForCount(1, 5000));
@@ -155,7 +177,7 @@ TEST_F(DiscoveryIntegration, ARedirectedAppIsFoundAndRemovedUnderItsNewUrl) {
 
   ASSERT_TRUE(g_Daemon->Detach("beta"));
   ASSERT_TRUE(delegate.WaitForCount(3, 5000));
-  testing::internal::GetCapturedStdout();
+  capture.Take();
   EXPECT_EQ(delegate.Reports(), std::vector<Report>({Found("Beta", (int)handle, "http://beta:9000/moved"),
                                                      Removed("http://beta:9000/moved"), Removed("http://beta:8100/")}));
 }
@@ -165,7 +187,7 @@ TEST_F(DiscoveryIntegration, AnAppThatStopsAnsweringIsRemovedOnTheFourthFailureA
   uint16_t port = (uint16_t)app.Port();
   ASSERT_TRUE(g_Daemon->MapPort("gamma", 8099, port));
   RecordingDelegate delegate;
-  testing::internal::CaptureStdout();
+  StdoutCapture capture;
   NewController(delegate);
   uint32_t handle = g_Daemon->AddDevice("gamma", 0x1290);
   ASSERT_TRUE(delegate.WaitForCount(1, 5000));
@@ -179,7 +201,7 @@ TEST_F(DiscoveryIntegration, AnAppThatStopsAnsweringIsRemovedOnTheFourthFailureA
 
   ASSERT_EQ(app.Start(port), port);
   ASSERT_TRUE(delegate.WaitForCount(3, 5000));
-  testing::internal::GetCapturedStdout();
+  capture.Take();
   EXPECT_EQ(delegate.Reports()[2], Found("Gamma", (int)handle, "http://gamma:8099/"));
 }
 
@@ -193,7 +215,7 @@ TEST_F(DiscoveryIntegration, AppsAnswering404OrWithoutANameAreNeverAnnounced) {
   ASSERT_TRUE(g_Daemon->MapPort("delta", 8099, (uint16_t)not_found.Port()));
   ASSERT_TRUE(g_Daemon->MapPort("delta", 8100, (uint16_t)nameless.Port()));
   RecordingDelegate delegate;
-  testing::internal::CaptureStdout();
+  StdoutCapture capture;
   NewController(delegate);
   ASSERT_NE(g_Daemon->AddDevice("delta", 0x1290), 0u);
 
@@ -204,7 +226,7 @@ TEST_F(DiscoveryIntegration, AppsAnswering404OrWithoutANameAreNeverAnnounced) {
   EXPECT_EQ(delegate.Count(), 0u);
   ASSERT_TRUE(g_Daemon->Detach("delta"));
   ASSERT_TRUE(delegate.WaitForCount(2, 5000));
-  testing::internal::GetCapturedStdout();
+  capture.Take();
   EXPECT_EQ(delegate.Reports(), std::vector<Report>({Removed("http://delta:8099/"), Removed("http://delta:8100/")}));
 }
 
@@ -212,7 +234,7 @@ TEST_F(DiscoveryIntegration, DataOrACloseOnTheIdleTunnelLeadsToAFreshProbe) {
   AppSimulator& app = StartApp(Named("Epsilon"));
   ASSERT_TRUE(g_Daemon->MapPort("epsilon", 8099, (uint16_t)app.Port()));
   RecordingDelegate delegate;
-  testing::internal::CaptureStdout();
+  StdoutCapture capture;
   NewController(delegate);
   ASSERT_NE(g_Daemon->AddDevice("epsilon", 0x1290), 0u);
   ASSERT_TRUE(delegate.WaitForCount(1, 5000));
@@ -223,7 +245,7 @@ TEST_F(DiscoveryIntegration, DataOrACloseOnTheIdleTunnelLeadsToAFreshProbe) {
   ASSERT_TRUE(app.WaitForIdleConnections(1, 3000));
   app.DropConnections();
   ASSERT_TRUE(app.WaitForRequests(3, 5000));
-  testing::internal::GetCapturedStdout();
+  capture.Take();
   // One failed probe each time: still announced, nothing reported.
   EXPECT_EQ(delegate.Count(), 1u);
 }
@@ -234,14 +256,14 @@ TEST_F(DiscoveryIntegration, AbortReturnsPromptlyAfterThePassInProgress) {
   AppSimulator& app = StartApp(stalled);
   ASSERT_TRUE(g_Daemon->MapPort("zeta", 8099, (uint16_t)app.Port()));
   RecordingDelegate delegate;
-  testing::internal::CaptureStdout();
+  StdoutCapture capture;
   KVX_USBController& controller = NewController(delegate);
   ASSERT_NE(g_Daemon->AddDevice("zeta", 0x1290), 0u);
   ASSERT_TRUE(app.WaitForStall(5000));  // a probe is waiting for its answer
   Clock::time_point start = Clock::now();
   controller.Abort();
   long elapsed = ElapsedMs(start);
-  testing::internal::GetCapturedStdout();
+  capture.Take();
   // The probe's 1000 ms I/O time-out, plus 8100's refused tunnel; not the pause.
   EXPECT_LT(elapsed, 2000);
   EXPECT_EQ(delegate.Count(), 0u);
@@ -253,7 +275,7 @@ TEST_F(DiscoveryIntegration, FailedProbesLeakNoDescriptor) {
   AppSimulator& app = StartApp(missing);
   ASSERT_TRUE(g_Daemon->MapPort("eta", 8099, (uint16_t)app.Port()));
   RecordingDelegate delegate;
-  testing::internal::CaptureStdout();
+  StdoutCapture capture;
   KVX_USBController& controller = NewController(delegate);
   // Not an accepted product id: the worker leaves it alone, the test probes.
   uint32_t handle = g_Daemon->AddDevice("eta", 0x1000);
@@ -271,7 +293,7 @@ TEST_F(DiscoveryIntegration, FailedProbesLeakNoDescriptor) {
   EXPECT_TRUE(WaitUntil([&] { return kvx_test::CountOpenDescriptors() <= before; }, 3000))
       << kvx_test::CountOpenDescriptors() << " open, " << before << " before";
   EXPECT_GE(app.RequestCount(), 50u);
-  testing::internal::GetCapturedStdout();
+  capture.Take();
 }
 
 }  // namespace
