@@ -628,6 +628,40 @@ TEST(KvxCommand, SimulateAndListSeeAttachAndDetach) {
   EXPECT_EQ(sim.Wait(10000), 0) << sim.Stderr();
 }
 
+TEST(KvxCommand, StreamByDeviceNameThroughTheTunnelAndAStalledApp) {
+  Process sim({KvxPath(), "simulate", "--size", "64x48", "--fps", "60"});
+  const std::string address = sim.WaitForLine("USBMUXD_SOCKET_ADDRESS=", 10000);
+  ASSERT_NE(address, "") << sim.Stderr();
+  {
+    Process stream({KvxPath(), "stream", "--device", "Simulated Device 1", "--frames", "5"}, {address});
+    stream.CloseInput();
+    ASSERT_EQ(stream.Wait(20000), 0) << stream.Stdout() << stream.Stderr();
+    EXPECT_NE(stream.Stdout().find("\nfound \"Simulated Device 1\" at http://kvxsim-1:8099/ (handle 1)\n"),
+              std::string::npos)
+        << stream.Stdout();
+    EXPECT_NE(stream.Stdout().find("stream summary: 5 frames (image/jpeg)"), std::string::npos) << stream.Stdout();
+  }
+  {
+    // A stalled app answers but sends no frame: the time limit aborts the
+    // stream and the run fails for want of frames.
+    sim.Write("stall kvxsim-1\n");
+    ASSERT_NE(sim.WaitForLine("ok stall kvxsim-1", 5000), "");
+    Process stream({KvxPath(), "stream", "--device", "Simulated Device 1", "--seconds", "1.5"}, {address});
+    stream.CloseInput();
+    EXPECT_EQ(stream.Wait(20000), 1) << stream.Stdout();
+    EXPECT_EQ(stream.Stderr(), "kvx stream: error: no frame received\n");
+    EXPECT_NE(stream.Stdout().find("stream summary: 0 frames"), std::string::npos) << stream.Stdout();
+  }
+  {
+    Process stream({KvxPath(), "stream", "--device", "Nobody", "--frames", "1"}, {address});
+    stream.CloseInput();
+    EXPECT_EQ(stream.Wait(20000), 1);
+    EXPECT_EQ(stream.Stderr(), "kvx stream: error: no device named \"Nobody\" found within 10 s\n");
+  }
+  sim.CloseInput();  // end of input ends the simulator
+  EXPECT_EQ(sim.Wait(10000), 0) << sim.Stderr();
+}
+
 // Splits a multipart/x-mixed-replace body with boundary "kvxframe" into its
 // JPEG parts, checking every part's headers; a trailing partial part (the
 // transfer was cut off) is dropped.

@@ -72,18 +72,14 @@ int RunList(const std::vector<std::string>& args) {
     return Fail("list", kExitUsage, "--seconds needs a positive number");
   }
   InstallInterruptHandler();
-  // The core prints a line of its own for every attach event on standard
-  // output; with --json that would break the one-object-per-line contract,
-  // so the events get the original standard output and everything else
-  // printed to it goes to standard error.
-  FILE* out = stdout;
-  if (parsed.Has("--json")) {
-    std::fflush(stdout);
-    int events_fd = ::dup(1);
-    FILE* events = events_fd >= 0 ? ::fdopen(events_fd, "w") : nullptr;
-    if (!events || ::dup2(2, 1) < 0) return Fail("list", kExitFailure, "error: cannot set up the output");
-    out = events;
-  }
+  // The core prints a text of its own for every attach event on standard
+  // output, without a line break; it would break the one-line-per-event
+  // contract, so the events get the original standard output and everything
+  // else printed to it goes to standard error.
+  std::fflush(stdout);
+  int events_fd = ::dup(1);
+  FILE* out = events_fd >= 0 ? ::fdopen(events_fd, "w") : nullptr;
+  if (!out || ::dup2(2, 1) < 0) return Fail("list", kExitFailure, "error: cannot set up the output");
   Printer printer(parsed.Has("--json"), out);
   std::unique_ptr<KVX_USBController> controller(new KVX_USBController());
   controller->SetDelegate(&printer);
@@ -93,7 +89,7 @@ int RunList(const std::vector<std::string>& args) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   controller.reset();
-  if (out != stdout) std::fclose(out);
+  std::fclose(out);
   return kExitOk;
 }
 

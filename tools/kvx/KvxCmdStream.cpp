@@ -92,7 +92,8 @@ int RunStream(const std::vector<std::string>& args) {
       if (g_Interrupted.load()) return Fail("stream", kExitFailure, "interrupted");
       return Fail("stream", kExitFailure, "error: no device named \"" + name + "\" found within 10 s");
     }
-    std::printf("found \"%s\" at %s (handle %d)\n", app.name.c_str(), app.url.c_str(), app.handle);
+    // After the core's attach texts, which end without a line break.
+    std::printf("\nfound \"%s\" at %s (handle %d)\n", app.name.c_str(), app.url.c_str(), app.handle);
     std::fflush(stdout);
     options.urls.push_back(app.url);
     options.handle = app.handle;
