@@ -479,8 +479,11 @@ NPT_Result NPT_LogManager::Configure(const char* sources) {
 }
 
 NPT_Logger* NPT_LogManager::GetLogger(const char* name) {
-  if (IsThreadInsideLogging() || !IsEnabled()) return nullptr;
+  if (IsThreadInsideLogging()) return nullptr;
+  // A thread arriving while another configures waits for the configuration
+  // (on the lock) rather than losing its records.
   if (!IsConfigured()) Configure(nullptr);
+  if (!IsEnabled()) return nullptr;
   NPT_AutoLock lock(m_Lock);
   if (!IsEnabled()) return nullptr;
   return CreateLogger(OrEmpty(name));

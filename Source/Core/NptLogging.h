@@ -177,8 +177,9 @@ class NPT_LogManager {
   // are skipped. Always succeeds.
   NPT_Result Configure(const char* sources = nullptr);
   // The logger of that name (exact case), created and configured on first
-  // use; configures the manager first when needed. Null while logging is
-  // disabled and for a call from inside record delivery or configuration.
+  // use; configures the manager first when needed (a caller arriving while
+  // another thread configures waits for it). Null while logging is disabled
+  // and for a call from inside record delivery or configuration.
   NPT_Logger* GetLogger(const char* name);
 
   bool IsConfigured() const { return m_Configured.load(std::memory_order_acquire); }

@@ -391,6 +391,32 @@ TEST(LogLoggers, ConcurrentLoggingWithReentrantHandlerNeitherDeadlocksNorRecurse
   EXPECT_EQ(kThreads * kRecords, same_logger.load());
 }
 
+TEST(LogLoggers, FirstUseFromManyThreadsConfiguresOnceAndAgreesOnLoggers) {
+  NPT_LogManager manager;
+  const int kThreads = 6;
+  std::vector<NPT_Logger*> found(kThreads * 2, nullptr);
+  std::vector<std::thread> threads;
+  std::atomic<bool> go(false);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      while (!go.load()) std::this_thread::yield();
+      // Threads that arrive while another configures wait for it.
+      found[t * 2] = manager.GetLogger("a.b.c");
+      found[t * 2 + 1] = manager.GetLogger("a.b");
+    });
+  }
+  go.store(true);
+  for (std::thread& thread : threads) thread.join();
+  ASSERT_TRUE(manager.IsConfigured());
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_NE(nullptr, found[t * 2]);
+    EXPECT_EQ(found[0], found[t * 2]);
+    EXPECT_EQ(found[1], found[t * 2 + 1]);
+  }
+  // Root, "a.b.c" and "a.b": no duplicates from racing creators.
+  EXPECT_EQ(3u, manager.GetLoggers().GetItemCount());
+}
+
 TEST(LogLoggers, DefaultManagerIsOffWithoutConfiguration) {
   // This executable runs without NPT_LOG_CONFIG and without a properties file.
   if (std::getenv("NPT_LOG_CONFIG")) GTEST_SKIP() << "NPT_LOG_CONFIG is set";
