@@ -1,0 +1,100 @@
+// Fuzz target for the chunked decoder over a buffered stream.
+//
+// Input layout: byte 0 selects the source's read size (1 + byte % 64) and
+// byte 1 the caller's read size (1 + byte); the rest is the encoded body.
+//
+// Checked on every input:
+// - every successful Read delivers between 1 and the asked number of bytes;
+// - the decoded total never exceeds the encoded size;
+// - once the stream has ended (EOS) it stays ended;
+// - re-encoding the decoded bytes with the chunked encoder and decoding that
+//   again gives the same bytes.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "NptHttp.h"
+
+namespace {
+
+class ChoppedStream : public NPT_InputStream {
+ public:
+  ChoppedStream(const uint8_t* data, size_t size, NPT_Size step) : m_Data(data), m_Size(size), m_Step(step) {}
+  NPT_Result Read(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read) override {
+    if (bytes_read) *bytes_read = 0;
+    if (bytes_to_read == 0) return NPT_SUCCESS;
+    if (m_Offset >= m_Size) return NPT_ERROR_EOS;
+    size_t count = bytes_to_read < m_Step ? bytes_to_read : m_Step;
+    if (count > m_Size - m_Offset) count = m_Size - m_Offset;
+    memcpy(buffer, m_Data + m_Offset, count);
+    m_Offset += count;
+    if (bytes_read) *bytes_read = (NPT_Size)count;
+    return NPT_SUCCESS;
+  }
+  NPT_Result Seek(NPT_Position) override { return NPT_ERROR_NOT_SUPPORTED; }
+  NPT_Result Tell(NPT_Position& offset) override {
+    offset = m_Offset;
+    return NPT_SUCCESS;
+  }
+  NPT_Result GetSize(NPT_LargeSize& size) override {
+    size = m_Size;
+    return NPT_SUCCESS;
+  }
+  NPT_Result GetAvailable(NPT_LargeSize& available) override {
+    available = m_Size - m_Offset;
+    return NPT_SUCCESS;
+  }
+
+ private:
+  const uint8_t* m_Data;
+  size_t m_Size;
+  size_t m_Offset = 0;
+  NPT_Size m_Step;
+};
+
+// Decodes until the stream ends or fails.
+std::string Decode(const uint8_t* data, size_t size, NPT_Size step, NPT_Size read_size) {
+  NPT_InputStreamReference source(new ChoppedStream(data, size, step));
+  NPT_BufferedInputStreamReference buffered(new NPT_BufferedInputStream(source));
+  NPT_HttpChunkedInputStream stream(buffered);
+  std::string out;
+  char buffer[257];
+  for (;;) {
+    NPT_Size count = 12345;
+    NPT_Result result = stream.Read(buffer, read_size, &count);
+    if (NPT_FAILED(result)) {
+      if (count != 0) abort();
+      if (result == NPT_ERROR_EOS) {
+        if (NPT_SUCCEEDED(stream.Read(buffer, read_size, &count))) abort();
+      }
+      break;
+    }
+    if (count == 0 || count > read_size) abort();
+    out.append(buffer, count);
+    if (out.size() > size) abort();
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2 || size > 256 * 1024) return 0;
+  NPT_Size step = 1 + data[0] % 64;
+  NPT_Size read_size = 1 + data[1];
+  std::string decoded = Decode(data + 2, size - 2, step, read_size);
+
+  NPT_MemoryStream encoded;
+  {
+    NPT_HttpChunkedOutputStream chunked(encoded);
+    for (size_t offset = 0; offset < decoded.size(); offset += read_size) {
+      size_t count = decoded.size() - offset < read_size ? decoded.size() - offset : read_size;
+      if (NPT_FAILED(chunked.WriteFully(decoded.data() + offset, (NPT_Size)count))) abort();
+    }
+  }
+  const NPT_DataBuffer& wire = encoded.GetBuffer();
+  std::string again = Decode(wire.GetData(), wire.GetDataSize(), step, read_size);
+  if (again != decoded) abort();
+  return 0;
+}

@@ -1,0 +1,102 @@
+// Fuzz target for response parsing as the client does it: status line, 1xx
+// interim responses, header block, then the body stream bound by ReadResponse
+// (plain or chunked), read to its end.
+//
+// Input layout: byte 0 selects the read size of the source (1 + byte % 64, so
+// every split of the message is reachable) and bit 7 of byte 1 whether a body
+// is expected; the rest is what the server sent.
+//
+// Checked on every input:
+// - a failed parse leaves no response unless it failed after an interim one;
+// - a response has at most the header bounds' worth of headers and its
+//   status line has a three-character code;
+// - the body stream ends (EOS or an error) within the input's size, never
+//   delivering more bytes than were sent.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "NptHttp.h"
+
+namespace {
+
+class ChoppedStream : public NPT_InputStream {
+ public:
+  ChoppedStream(const uint8_t* data, size_t size, NPT_Size step) : m_Data(data), m_Size(size), m_Step(step) {}
+  NPT_Result Read(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read) override {
+    if (bytes_read) *bytes_read = 0;
+    if (bytes_to_read == 0) return NPT_SUCCESS;
+    if (m_Offset >= m_Size) return NPT_ERROR_EOS;
+    size_t count = bytes_to_read < m_Step ? bytes_to_read : m_Step;
+    if (count > m_Size - m_Offset) count = m_Size - m_Offset;
+    memcpy(buffer, m_Data + m_Offset, count);
+    m_Offset += count;
+    if (bytes_read) *bytes_read = (NPT_Size)count;
+    return NPT_SUCCESS;
+  }
+  NPT_Result Seek(NPT_Position) override { return NPT_ERROR_NOT_SUPPORTED; }
+  NPT_Result Tell(NPT_Position& offset) override {
+    offset = m_Offset;
+    return NPT_SUCCESS;
+  }
+  NPT_Result GetSize(NPT_LargeSize& size) override {
+    size = m_Size;
+    return NPT_SUCCESS;
+  }
+  NPT_Result GetAvailable(NPT_LargeSize& available) override {
+    available = m_Size - m_Offset;
+    return NPT_SUCCESS;
+  }
+
+ private:
+  const uint8_t* m_Data;
+  size_t m_Size;
+  size_t m_Offset = 0;
+  NPT_Size m_Step;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2 || size > 256 * 1024) return 0;
+  NPT_Size step = 1 + data[0] % 64;
+  bool expect_body = (data[1] & 0x80) != 0;
+  const uint8_t* message = data + 2;
+  size_t message_size = size - 2;
+
+  NPT_InputStreamReference source(new ChoppedStream(message, message_size, step));
+  NPT_HttpClient client;
+  NPT_HttpResponse* response = nullptr;
+  NPT_Result result = client.ReadResponse(source, expect_body, response);
+  if (response == nullptr) {
+    if (NPT_SUCCEEDED(result)) abort();
+    return 0;
+  }
+  if (NPT_FAILED(result)) {
+    // Only an interim response may be left behind by a failure.
+    if (response->GetStatusCode() / 100 != 1) abort();
+    delete response;
+    return 0;
+  }
+  if (response->GetHeaders().GetHeaders().GetItemCount() > NPT_HTTP_PROTOCOL_MAX_HEADER_LINES) abort();
+  if (response->GetStatusCode() / 100 == 1) abort();  // interim responses are skipped
+
+  NPT_HttpEntity* entity = response->GetEntity();
+  if (expect_body != (entity != nullptr)) abort();
+  if (entity) {
+    NPT_InputStreamReference body;
+    if (NPT_FAILED(entity->GetInputStream(body))) abort();
+    char buffer[512];
+    size_t total = 0;
+    for (;;) {
+      NPT_Size count = 0;
+      if (NPT_FAILED(body->Read(buffer, sizeof(buffer), &count))) break;
+      if (count == 0 || count > sizeof(buffer)) abort();
+      total += count;
+      if (total > message_size) abort();
+    }
+  }
+  delete response;
+  return 0;
+}
