@@ -117,7 +117,7 @@ TEST_F(USBMuxEventsTest, SubscribersShareOneSubscriptionAndLateOnesGetCurrentDev
 
 TEST_F(USBMuxEventsTest, RemoveWaitsForTheCallbackInProgressAndNothingArrivesAfter) {
   std::mutex gate;
-  std::unique_lock<std::mutex> closed(gate);
+  std::unique_lock<std::mutex> closed(gate, std::defer_lock);
   std::atomic<bool> inside(false);
   EventLog log;
   log.hook = [&] {
@@ -125,6 +125,9 @@ TEST_F(USBMuxEventsTest, RemoveWaitsForTheCallbackInProgressAndNothingArrivesAft
     std::lock_guard<std::mutex> wait(gate);  // blocks until the test opens the gate
   };
   ASSERT_EQ(m_Events->AddSubscriber(&EventLog::Callback, &log), NPT_SUCCESS);
+  // Closed only now: this thread holds no lock of the test's while it calls
+  // into the library.
+  closed.lock();
   m_Double->attach(1, 0x1290, "one");
   ASSERT_TRUE(WaitUntil([&] { return inside.load(); }, 2000));
 
