@@ -1,0 +1,112 @@
+/* kvx.h: the C interface of libkvx.
+ *
+ * The supported way for programs not written in C++ (the .NET assembly,
+ * Python ctypes, Rust, Go, ...) to find companion apps on devices attached
+ * over USB and to stream images from them. Plain C types only; texts are
+ * NUL-terminated UTF-8.
+ *
+ * Handles are opaque. Every function accepts a null handle and then does
+ * nothing (or returns null / a failure code); none of them throws or aborts.
+ *
+ * Callbacks run on the library's threads, never on the caller's:
+ * - a device's on_frame and on_disconnected run on that device's worker;
+ * - a controller's on_found runs on its worker, on_removed on its worker
+ *   (after failed probes) or on the usbmux event thread (device detached).
+ * A callback's texts and frame bytes are valid only during the call: copy
+ * what must outlive it. Calls are sequential per object; a slow callback slows
+ * its stream or its discovery. Callbacks may be null.
+ *
+ * From inside a callback an object may be asked to abort (a device only:
+ * kvx_device_abort never waits), but not to be destroyed, and a controller
+ * may not be aborted: those wait for the thread that runs the callback. Such a
+ * call is refused and does nothing (the object stays usable and must be
+ * destroyed later from another thread).
+ *
+ * Results are the library's signed 32-bit codes: 0 is success, negative
+ * values are failures; kvx_result_name gives their names.
+ */
+#ifndef KVX_KVX_H
+#define KVX_KVX_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define KVX_API __declspec(dllexport)
+#else
+#define KVX_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct kvx_device kvx_device;
+typedef struct kvx_controller kvx_controller;
+
+/* One complete frame: `size` bytes at `data`, of type `content_type`
+ * ("image/jpeg", "image/rgb", "image/rgba", as the app sent it). */
+typedef void (*kvx_frame_callback)(void* context, const unsigned char* data, uint64_t size,
+                                   const char* content_type);
+/* The stream ended without having been aborted (also when no URL answered).
+ * At most once per device, after its last frame. */
+typedef void (*kvx_disconnected_callback)(void* context);
+/* An app answered: `name` is the device name it sent, `handle` the device's
+ * usbmux handle (what kvx_device_create needs), `url` the app's URL. */
+typedef void (*kvx_found_callback)(void* context, const char* name, int32_t handle, const char* url);
+/* The app at `url` is gone (device detached, or four failed probes in a row).
+ * On a detach it comes for every watched port, so it may name a URL that was
+ * never reported as found. */
+typedef void (*kvx_removed_callback)(void* context, const char* url);
+
+/* A device stream over `urls` (tried in order; `url_count` entries, none of
+ * them null-checked as URLs: an unparsable one simply fails when tried) for
+ * the device with usbmux `handle` (0: plain TCP to the URLs' hosts). Idle
+ * until kvx_device_start. Null when it cannot be created (negative count,
+ * null array with a positive count, out of memory). */
+KVX_API kvx_device* kvx_device_create(const char* const* urls, int32_t url_count, int32_t handle);
+/* Replaces the callbacks and their context; call it before kvx_device_start.
+ * Calls already in progress finish with the old ones. */
+KVX_API void kvx_device_set_callbacks(kvx_device* device, kvx_frame_callback on_frame,
+                                      kvx_disconnected_callback on_disconnected, void* context);
+/* Starts the single stream run with `client_name` (null reads as empty) in its
+ * "X-LUMOX-CLIENT" header. 0, or the thread's refusal on a second call (no
+ * second run starts). A failure code for a null device. */
+KVX_API int32_t kvx_device_start(kvx_device* device, const char* client_name);
+/* Asks the run to stop: frames stop promptly and no on_disconnected follows.
+ * Never waits for the worker; any thread, callbacks included. */
+KVX_API void kvx_device_abort(kvx_device* device);
+/* Stops the run, waits for its worker without a time limit (no callback runs
+ * afterwards) and releases everything. Refused from the device's own
+ * callbacks. */
+KVX_API void kvx_device_destroy(kvx_device* device);
+
+/* A discovery controller: it hears usbmux events and starts probing at once
+ * (no kvx_controller_start needed). Without the usbmux client library it runs
+ * and finds nothing. Null when it cannot be created. */
+KVX_API kvx_controller* kvx_controller_create(void);
+/* Replaces the callbacks and their context; takes effect for the next
+ * notification. Apps found while no on_found was set count as reported and
+ * are not reported again. May be called from inside the callbacks. */
+KVX_API void kvx_controller_set_callbacks(kvx_controller* controller, kvx_found_callback on_found,
+                                          kvx_removed_callback on_removed, void* context);
+/* The worker runs since creation, so this is refused with the thread's
+ * "invalid state" code and changes nothing; kept for callers that start
+ * explicitly. A failure code for a null controller. */
+KVX_API int32_t kvx_controller_start(kvx_controller* controller);
+/* Ends discovery: waits for the worker's current pass to finish. Later calls
+ * return at once. Refused from the controller's own callbacks. */
+KVX_API void kvx_controller_abort(kvx_controller* controller);
+/* Aborts, then releases the controller. No callback runs after it returns,
+ * also for usbmux events arriving meanwhile. Refused from the controller's
+ * own callbacks. */
+KVX_API void kvx_controller_destroy(kvx_controller* controller);
+
+/* The name of a result code ("SUCCESS", "NPT_ERROR_INVALID_STATE", ...);
+ * a static text, never null. */
+KVX_API const char* kvx_result_name(int32_t result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KVX_KVX_H */
