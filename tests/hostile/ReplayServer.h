@@ -1,0 +1,132 @@
+#pragma once
+// A loopback server that answers every connection with the same recorded
+// bytes: it reads the request head (bounded in size and time), writes the
+// answer, then closes the connection, or holds it open until Stop when asked
+// to play a peer that stalls. Plain POSIX, so that it shares nothing with the
+// runtime under test. Header-only; used by the reliability tests of several
+// layers.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kvx_hostile {
+
+class ReplayServer {
+ public:
+  // `answer` is written to every connection. `hold_open`: keep the connection
+  // open after the answer until Stop (a stalled peer). `chunk`: write in
+  // pieces of this size with a short pause between them (0: all at once).
+  explicit ReplayServer(std::string answer, bool hold_open = false, size_t chunk = 0)
+      : m_Answer(std::move(answer)), m_HoldOpen(hold_open), m_Chunk(chunk) {}
+  ~ReplayServer() { Stop(); }
+  ReplayServer(const ReplayServer&) = delete;
+  ReplayServer& operator=(const ReplayServer&) = delete;
+
+  // Listens on 127.0.0.1 at a port of the system's choosing; the port, or 0.
+  int Start() {
+    m_Listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_Listener < 0) return 0;
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (bind(m_Listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(m_Listener, 16) != 0 ||
+        getsockname(m_Listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      close(m_Listener);
+      m_Listener = -1;
+      return 0;
+    }
+    m_Port = ntohs(address.sin_port);
+    m_Thread = std::thread([this] { Serve(); });
+    return m_Port;
+  }
+
+  // Ends the server and every connection it holds; idempotent.
+  void Stop() {
+    m_Stopping.store(true);
+    if (m_Thread.joinable()) m_Thread.join();
+    if (m_Listener >= 0) close(m_Listener);
+    m_Listener = -1;
+  }
+
+  int Port() const { return m_Port; }
+  int Connections() const { return m_Connections.load(); }
+  // True once an answer has been fully written to some connection.
+  bool Answered() const { return m_Answered.load(); }
+
+ private:
+  // Waits up to `ms` for `fd` to be ready for `events`; false when stopping.
+  bool Wait(int fd, short events, int ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!m_Stopping.load()) {
+      pollfd entry = {fd, events, 0};
+      int ready = poll(&entry, 1, 2);
+      if (ready > 0) return true;
+      if (ready < 0 || std::chrono::steady_clock::now() > end) return false;
+    }
+    return false;
+  }
+
+  void Serve() {
+    while (Wait(m_Listener, POLLIN, 1 << 30)) {
+      int connection = accept4(m_Listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (connection < 0) continue;
+      ++m_Connections;
+      Answer(connection);
+      if (m_HoldOpen) {
+        // Drain until the client leaves or we stop; never answer more.
+        char sink[4096];
+        while (Wait(connection, POLLIN, 1 << 30)) {
+          if (recv(connection, sink, sizeof(sink), 0) <= 0) break;
+        }
+      }
+      close(connection);
+    }
+  }
+
+  void Answer(int connection) {
+    // The request head: up to an empty line, at most 64 KiB, within 5 s.
+    std::string head;
+    char buffer[1024];
+    while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
+      if (!Wait(connection, POLLIN, 5000)) return;
+      ssize_t count = recv(connection, buffer, sizeof(buffer), 0);
+      if (count <= 0) return;
+      head.append(buffer, static_cast<size_t>(count));
+    }
+    size_t sent = 0;
+    while (sent < m_Answer.size()) {
+      if (!Wait(connection, POLLOUT, 10000)) return;
+      size_t piece = m_Answer.size() - sent;
+      if (m_Chunk && piece > m_Chunk) piece = m_Chunk;
+      ssize_t count = send(connection, m_Answer.data() + sent, piece, MSG_NOSIGNAL);
+      if (count <= 0) return;
+      sent += static_cast<size_t>(count);
+      if (m_Chunk) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    m_Answered.store(true);
+  }
+
+  std::string m_Answer;
+  bool m_HoldOpen;
+  size_t m_Chunk;
+  int m_Listener = -1;
+  int m_Port = 0;
+  std::thread m_Thread;
+  std::atomic<bool> m_Stopping{false};
+  std::atomic<int> m_Connections{0};
+  std::atomic<bool> m_Answered{false};
+};
+
+}  // namespace kvx_hostile
