@@ -59,6 +59,7 @@ class CountingDelegate : public KVX_DeviceDelegate {
   std::mutex m_Lock;
   std::condition_variable m_Changed;
   bool m_Ended = false;
+  std::atomic<bool> m_FrameWaiter{false};
 };
 
 // "http://127.0.0.1:<port><target>" as the only URL of a new device stream.

@@ -243,6 +243,29 @@ libusbmuxd: its relay thread's CPU (a second copy of every byte through a UNIX s
 
 {chr(10).join(checks)}
 
+## Where the CPU goes (perf, kvx native over TCP, on this machine)
+
+- The kernel's copy out of the socket (`_copy_to_iter` under `recv`) and page-fault handling
+  (`pvm_irq_enable`: this VM's paravirtualised interrupt enable, which page faults hit) dominate every
+  reader. The body itself is received straight into the frame store (`KVX_MultipartLineReader::ReadSome`
+  passes the store's memory to `recv`); there is no per-frame user-space copy of the body in steady state,
+  and `recv` is tried before any `poll`.
+- The one user-space copy left is the frame store's growth: `KVX_MultipartLineReader::ReadFrame`
+  (streaming/KvxMultipartReader.cpp) grows the store by doubling while the first large frame arrives,
+  and every `NPT_DataBuffer::ReallocateBuffer` copies what was written so far into fresh, not yet
+  faulted memory: about one extra frame's worth of copying plus twice its size in page faults per stream.
+  In a 150-frame RGB profile this was 8% of the reader's CPU in `memmove` plus 5% in its page faults;
+  with the 22-frame RGBA runs above it is a larger share. When the part has a Content-Length the store
+  could be sized to it at once (nothing to copy after `SetDataSize(0)`), which the direct reader does.
+- The RGBA runs hold only about 25 frames each (the calibration keeps every run near 2 s), so the
+  growth above is paid once per 25 frames there and is the main reason that size misses the
+  1.12x target against the direct reader; RGB (about 550 frames a run) and JPEG meet it.
+- The benchmark's own delegate must stay a no-op: an earlier version took a mutex and signalled a
+  condition variable per frame, which alone cost 10% of the reader's CPU for 50 KB frames.
+- The tunnel figures include the simulated daemon's relay thread in the same process (one more copy
+  of every byte through a UNIX socket and a loopback TCP socket), so they bound what a real daemon
+  would add rather than measure the library alone.
+
 ## Micro-benchmarks (`kvx-microbench`, Google Benchmark)
 
 ```
