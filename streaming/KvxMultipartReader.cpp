@@ -21,6 +21,8 @@ const char kContentLength[] = "Content-Length";
 const char* const kFrameTypes[] = {"image/jpeg", "image/rgba", "image/rgb"};
 // Initial capacity of the frame store, and the least it grows by.
 const NPT_Size kFrameStoreInitialSize = 16384;
+// Largest declared frame length reserved up front (a 4K RGBA frame is 33 MB).
+const NPT_Size kFrameStoreDirectReserveLimit = 64 * 1024 * 1024;
 // Longest accepted frame content type (the three types above) plus its NUL.
 const NPT_Size kContentTypeBufferSize = 16;
 
@@ -141,7 +143,12 @@ NPT_Result KVX_MultipartLineReader::ReadFrame(NPT_MemoryStream& store, NPT_UInt6
         store.SetDataSize(0);
         return NPT_FAILED(result) ? result : NPT_ERROR_OUT_OF_RANGE;
       }
+      // A declared length of a plausible size is reserved in one step: growing
+      // by doubling would copy the bytes read so far at every step, which for
+      // large raw frames costs more CPU than the receive itself. Larger claims
+      // still grow with the data, so a lying length cannot make us allocate it.
       NPT_UInt64 grown = 2 * static_cast<NPT_UInt64>(room);
+      if (bounded && limit <= kFrameStoreDirectReserveLimit) grown = limit;
       if (grown < kFrameStoreInitialSize) grown = kFrameStoreInitialSize;
       if (grown > limit) grown = limit;
       room = static_cast<NPT_Size>(grown);
