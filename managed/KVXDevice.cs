@@ -1,0 +1,211 @@
+// KVXDeviceWrapper: one image stream from one device.
+//
+// An application creates a KVXDevice with the app URLs and the usbmux handle
+// that discovery reported (KVXUSBControllerWrapper), sets deviceDelegate,
+// calls start, and gets every frame through newImage on the library's worker
+// thread, then disconnected when the stream ends without an abort. Dispose
+// stops the stream and waits for the worker.
+using System;
+using System.Collections.Generic;
+using System.IO;
+using System.Runtime.InteropServices;
+using KVXInterop;
+
+namespace KVXDeviceWrapper
+{
+    // The application's receiver of frames. Both operations run on the
+    // device's worker thread, one at a time; a slow newImage slows the stream.
+    // An exception thrown here is reported on standard error and ignored.
+    public interface KVXDeviceDelegate
+    {
+        // One complete frame: `data` is the application's own copy, a
+        // fixed-length stream of `size` bytes positioned at 0; `mimetype` is
+        // "image/jpeg", "image/rgb" or "image/rgba" as the app sent it.
+        void newImage(Stream data, uint size, string mimetype);
+        // The stream has ended without an abort. At most once, after the last
+        // frame.
+        void disconnected();
+    }
+
+    public class KVXDevice : IDisposable
+    {
+        // The native device stream (kvx_device*); zero after teardown.
+        private IntPtr m_device;
+        // Strong handle to this object, the context of the native callbacks.
+        // While it exists the object is not collected, so an undisposed
+        // KVXDevice lives (and may stream) for the life of the process.
+        private GCHandle m_self;
+        // Serialises start, abort and teardown between application threads.
+        private readonly object m_lock = new object();
+
+        // Held in static fields for the life of the process: native code may
+        // call them until the last device is destroyed.
+        private static readonly FrameCallback s_onFrame = OnFrame;
+        private static readonly DisconnectedCallback s_onDisconnected = OnDisconnected;
+
+        // The device whose callback the current thread is running, if any.
+        [ThreadStatic] private static KVXDevice t_insideCallbackOf;
+
+        // The application's delegate: plain storage, read at every callback.
+        // Set it before start.
+        public KVXDeviceDelegate deviceDelegate { get; set; }
+
+        // `urls` are tried in order; `handle` is the device's usbmux handle
+        // (0: plain TCP to the URLs' hosts). Unparsable URLs are not reported:
+        // they fail when tried. Throws OutOfMemoryException when the native
+        // device stream cannot be created.
+        public KVXDevice(List<string> urls, int handle)
+        {
+            Console.WriteLine("Constructing KVXDevice");
+            if (urls == null)
+            {
+                GC.SuppressFinalize(this);
+                throw new ArgumentNullException("urls");
+            }
+            IntPtr[] texts = new IntPtr[urls.Count];
+            try
+            {
+                for (int i = 0; i < texts.Length; ++i) texts[i] = NativeMethods.AllocUtf8(urls[i]);
+                m_device = NativeMethods.kvx_device_create(texts, texts.Length, handle);
+            }
+            finally
+            {
+                foreach (IntPtr text in texts)
+                {
+                    if (text != IntPtr.Zero) Marshal.FreeHGlobal(text);
+                }
+            }
+            if (m_device == IntPtr.Zero)
+            {
+                GC.SuppressFinalize(this);
+                throw new OutOfMemoryException("the device stream could not be created");
+            }
+            m_self = GCHandle.Alloc(this, GCHandleType.Normal);
+            NativeMethods.kvx_device_set_callbacks(m_device, s_onFrame, s_onDisconnected, GCHandle.ToIntPtr(m_self));
+        }
+
+        ~KVXDevice()
+        {
+            Teardown();
+        }
+
+        // Starts the single stream run; `hostHame` is the client name sent to
+        // the app. A second start, or a start after Dispose, does nothing.
+        public void start(string hostHame)
+        {
+            Console.WriteLine("Calling start with hostName:{0}", hostHame);
+            byte[] name = NativeMethods.ToUtf8(hostHame);
+            lock (m_lock)
+            {
+                if (m_device != IntPtr.Zero) NativeMethods.kvx_device_start(m_device, name);
+            }
+        }
+
+        // Stops the stream: frames stop and no disconnected follows. Never
+        // waits for the worker, so it may be called from newImage.
+        public void abort()
+        {
+            Console.WriteLine("Calling abort");
+            if (t_insideCallbackOf == this)
+            {
+                // Teardown cannot complete while this callback runs (it waits
+                // for this thread), so the native device is safe without the
+                // lock, which an application thread in Dispose may hold.
+                NativeMethods.kvx_device_abort(m_device);
+                return;
+            }
+            lock (m_lock)
+            {
+                if (m_device != IntPtr.Zero) NativeMethods.kvx_device_abort(m_device);
+            }
+        }
+
+        // Stops the stream, waits for the worker and releases everything.
+        // Throws InvalidOperationException from inside this device's own
+        // newImage or disconnected, where it would wait for itself.
+        public void Dispose()
+        {
+            if (t_insideCallbackOf == this)
+            {
+                throw new InvalidOperationException("a KVXDevice cannot be disposed from its own callbacks");
+            }
+            Teardown();
+            GC.SuppressFinalize(this);
+        }
+
+        private void Teardown()
+        {
+            Console.WriteLine("Destructing");
+            lock (m_lock)
+            {
+                if (m_device == IntPtr.Zero) return;
+                // Joins the worker: no callback runs afterwards, so the
+                // handle the callbacks use can go.
+                NativeMethods.kvx_device_destroy(m_device);
+                m_device = IntPtr.Zero;
+                if (m_self.IsAllocated) m_self.Free();
+            }
+        }
+
+        private static KVXDevice FromContext(IntPtr context)
+        {
+            return (KVXDevice)GCHandle.FromIntPtr(context).Target;
+        }
+
+        private static void OnFrame(IntPtr context, IntPtr data, ulong size, IntPtr contentType)
+        {
+            KVXDevice previous = t_insideCallbackOf;
+            NativeMethods.MarkLibraryThread();
+            try
+            {
+                KVXDevice self = FromContext(context);
+                t_insideCallbackOf = self;
+                string mimetype = Marshal.PtrToStringAnsi(contentType) ?? string.Empty;
+                if (size > int.MaxValue)
+                {
+                    // A managed array cannot hold it: the frame is dropped and
+                    // the stream goes on.
+                    Console.Error.WriteLine("KVXDevice: frame of {0} bytes dropped (too large)", size);
+                    return;
+                }
+                int n = (int)size;
+                // The native frame store is refilled for the next frame: this
+                // copy is what the application keeps.
+                byte[] bytes = new byte[n];
+                if (n > 0) Marshal.Copy(data, bytes, 0, n);
+                MemoryStream stream = new MemoryStream(bytes, 0, n, true, true);
+                KVXDeviceDelegate receiver = self.deviceDelegate;
+                if (receiver != null) receiver.newImage(stream, (uint)n, mimetype);
+            }
+            catch (Exception error)
+            {
+                NativeMethods.ReportCallbackException("KVXDeviceDelegate.newImage", error);
+            }
+            finally
+            {
+                t_insideCallbackOf = previous;
+            }
+        }
+
+        private static void OnDisconnected(IntPtr context)
+        {
+            KVXDevice previous = t_insideCallbackOf;
+            NativeMethods.MarkLibraryThread();
+            try
+            {
+                KVXDevice self = FromContext(context);
+                t_insideCallbackOf = self;
+                KVXDeviceDelegate receiver = self.deviceDelegate;
+                if (receiver != null) receiver.disconnected();
+            }
+            catch (Exception error)
+            {
+                NativeMethods.ReportCallbackException("KVXDeviceDelegate.disconnected", error);
+            }
+            finally
+            {
+                t_insideCallbackOf = previous;
+            }
+        }
+    }
+}

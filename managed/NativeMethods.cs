@@ -1,0 +1,90 @@
+// The calls into libkvx's C interface (kvx/kvx.h) and the text conversions
+// both public classes share. Internal: applications use KVXDevice and
+// KVXUSBController.
+using System;
+using System.Runtime.InteropServices;
+using System.Text;
+using System.Threading;
+
+namespace KVXInterop
+{
+    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+    internal delegate void FrameCallback(IntPtr context, IntPtr data, ulong size, IntPtr contentType);
+    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+    internal delegate void DisconnectedCallback(IntPtr context);
+    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+    internal delegate void FoundCallback(IntPtr context, IntPtr name, int handle, IntPtr url);
+    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+    internal delegate void RemovedCallback(IntPtr context, IntPtr url);
+
+    internal static class NativeMethods
+    {
+        private const string Library = "kvx";
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern IntPtr kvx_device_create(IntPtr[] urls, int urlCount, int handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern void kvx_device_set_callbacks(IntPtr device, FrameCallback onFrame,
+                                                             DisconnectedCallback onDisconnected, IntPtr context);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_device_start(IntPtr device, byte[] clientName);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern void kvx_device_abort(IntPtr device);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern void kvx_device_destroy(IntPtr device);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern IntPtr kvx_controller_create();
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern void kvx_controller_set_callbacks(IntPtr controller, FoundCallback onFound,
+                                                                 RemovedCallback onRemoved, IntPtr context);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_controller_start(IntPtr controller);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern void kvx_controller_abort(IntPtr controller);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern void kvx_controller_destroy(IntPtr controller);
+
+        // NUL-terminated UTF-8 bytes of `text`; null becomes the empty text.
+        internal static byte[] ToUtf8(string text)
+        {
+            byte[] bytes = new UTF8Encoding(false).GetBytes(text ?? string.Empty);
+            byte[] terminated = new byte[bytes.Length + 1];
+            Buffer.BlockCopy(bytes, 0, terminated, 0, bytes.Length);
+            return terminated;
+        }
+
+        // A native copy of ToUtf8(text); release with Marshal.FreeHGlobal.
+        internal static IntPtr AllocUtf8(string text)
+        {
+            byte[] bytes = ToUtf8(text);
+            IntPtr memory = Marshal.AllocHGlobal(bytes.Length);
+            Marshal.Copy(bytes, 0, memory, bytes.Length);
+            return memory;
+        }
+
+        // Library threads enter the runtime through the callbacks. They are
+        // the library's to end (the usbmux event thread never does), so the
+        // runtime must not wait for them when the application exits.
+        internal static void MarkLibraryThread()
+        {
+            Thread current = Thread.CurrentThread;
+            if (!current.IsBackground) current.IsBackground = true;
+        }
+
+        // Reports an exception an application callback threw on a library
+        // thread: it must not unwind into native code, and the stream or the
+        // discovery goes on.
+        internal static void ReportCallbackException(string where, Exception error)
+        {
+            try
+            {
+                Console.Error.WriteLine("{0} threw an exception (ignored): {1}", where, error);
+            }
+            catch (Exception)
+            {
+                // Standard error itself failed: nothing more can be done.
+            }
+        }
+    }
+}

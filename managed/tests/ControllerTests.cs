@@ -1,0 +1,180 @@
+// KVXUSBController through the real usbmux client library against the
+// simulated daemon, with app doubles behind the device ports; and a device
+// streamed through the tunnel of a discovered app.
+using System;
+using System.Collections.Generic;
+using System.Linq;
+using System.Threading;
+using KVXDeviceWrapper;
+using KVXUSBControllerWrapper;
+using NUnit.Framework;
+
+namespace KVXManagedTests
+{
+    public class RecordingControllerDelegate : KVXUSBControllerDelegate
+    {
+        private readonly List<string> m_events = new List<string>();
+        public Action OnFound;
+
+        public void OnUSBDeviceFound(string name, int handle, string url)
+        {
+            lock (m_events) m_events.Add("found " + name + " " + handle + " " + url);
+            if (OnFound != null) OnFound();
+        }
+
+        public void OnUSBDeviceRemoved(string url)
+        {
+            lock (m_events) m_events.Add("removed " + url);
+        }
+
+        public List<string> Events
+        {
+            get { lock (m_events) return new List<string>(m_events); }
+        }
+    }
+
+    [TestFixture]
+    public class ControllerTests
+    {
+        private static TestHost Host
+        {
+            get { return TestRun.Host; }
+        }
+
+        // An app named `name` behind port 8099 of device `id`; the handle.
+        private static int AttachDeviceWithApp(string id, string name, out int app)
+        {
+            int port;
+            app = Host.StartApp(0, 256, 100, name, out port);
+            Host.Command("map " + id + " 8099 " + port);
+            return int.Parse(Host.Command("attach " + id + " 0x1293").Substring(7));
+        }
+
+        [Test]
+        public void AFoundAppReachesTheDelegateWithNameHandleAndUrl()
+        {
+            var recorder = new RecordingControllerDelegate();
+            using (var controller = new KVXUSBController())
+            {
+                controller.controllerDelegate = recorder;
+                int app;
+                int handle = AttachDeviceWithApp("managed-a", "Phone \u00e9", out app);
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 8000));
+                Assert.AreEqual("found Phone \u00e9 " + handle + " http://managed-a:8099/", recorder.Events[0]);
+                Host.Command("detach managed-a");
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 3, 8000));
+                CollectionAssert.AreEqual(new[] { "removed http://managed-a:8099/", "removed http://managed-a:8100/" },
+                                          recorder.Events.Skip(1).ToArray());
+            }
+        }
+
+        [Test]
+        public void ADelegateSetLateDoesNotHearAppsAlreadyTakenAsAnnounced()
+        {
+            var recorder = new RecordingControllerDelegate();
+            using (var controller = new KVXUSBController())
+            {
+                int app;
+                AttachDeviceWithApp("managed-b", "Early", out app);
+                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("requests", app) >= 1, 8000));
+                Thread.Sleep(300);
+                controller.controllerDelegate = recorder;
+                Thread.Sleep(2200);  // two more probe passes
+                CollectionAssert.IsEmpty(recorder.Events);
+                Host.Command("detach managed-b");
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 2, 8000));
+                Assert.AreEqual("removed http://managed-b:8099/", recorder.Events[0]);
+            }
+        }
+
+        [Test]
+        public void StartChangesNothingAndAbortThenDisposeWritesTheTeardownLines()
+        {
+            var recorder = new RecordingControllerDelegate();
+            using (var capture = new ConsoleCapture())
+            {
+                var controller = new KVXUSBController();
+                controller.controllerDelegate = recorder;
+                controller.start();
+                controller.start();
+                int app;
+                AttachDeviceWithApp("managed-c", "Started", out app);
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 8000));
+                Thread.Sleep(1200);
+                Assert.AreEqual(1, recorder.Events.Count, "found once");
+                controller.abort();
+                controller.Dispose();
+                controller.Dispose();
+                Host.Command("detach managed-c");
+                Thread.Sleep(200);
+                Assert.AreEqual(1, recorder.Events.Count, "nothing after disposal");
+                string[] lines = capture.Text.Split('\n').Where(l => !l.StartsWith("Device attached")).ToArray();
+                CollectionAssert.AreEqual(new[] {
+                    "Constructing KVXUSBController", "Calling KVXUSBController::start", "Calling KVXUSBController::start",
+                    "Calling KVXUSBController::abort", "Destructing", "Calling KVXUSBController::abort", "" }, lines);
+            }
+        }
+
+        [Test]
+        public void AbortAndDisposeInsideANotificationAreRefusedAndExceptionsContained()
+        {
+            var recorder = new RecordingControllerDelegate();
+            var refusals = new List<Exception>();
+            using (var controller = new KVXUSBController())
+            {
+                recorder.OnFound = () =>
+                {
+                    foreach (Action call in new Action[] { controller.abort, controller.Dispose })
+                    {
+                        try
+                        {
+                            call();
+                        }
+                        catch (InvalidOperationException error)
+                        {
+                            lock (refusals) refusals.Add(error);
+                        }
+                    }
+                    throw new ApplicationException("application fault");
+                };
+                controller.controllerDelegate = recorder;
+                int app;
+                AttachDeviceWithApp("managed-d", "Inside", out app);
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 8000));
+                Host.Command("detach managed-d");
+                // Discovery survived the exception and the refused calls.
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 3, 8000));
+            }
+            Assert.AreEqual(2, refusals.Count);
+        }
+
+        [Test]
+        public void ADiscoveredAppStreamsThroughItsTunnel()
+        {
+            var found = new RecordingControllerDelegate();
+            string url = null;
+            int handle = 0;
+            using (var controller = new KVXUSBController())
+            {
+                controller.controllerDelegate = found;
+                int app;
+                AttachDeviceWithApp("managed-e", "Streamer", out app);
+                Assert.IsTrue(TestHost.WaitUntil(() => found.Events.Count >= 1, 8000));
+                string[] parts = found.Events[0].Split(' ');
+                handle = int.Parse(parts[2]);
+                url = parts[3];
+                var frames = new RecordingDeviceDelegate();
+                using (var device = new KVXDevice(new List<string> { url }, handle))
+                {
+                    device.deviceDelegate = frames;
+                    device.start("tunnel");
+                    Assert.IsTrue(TestHost.WaitUntil(() => frames.FrameCount >= 10, 10000));
+                    device.abort();
+                }
+                Assert.AreEqual(256L, frames.Streams[0].Length);
+                Assert.AreEqual(TestHost.PatternByte(0, 5), ((System.IO.MemoryStream)frames.Streams[0]).ToArray()[5]);
+                Host.Command("detach managed-e");
+            }
+        }
+    }
+}
