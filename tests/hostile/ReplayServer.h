@@ -1,5 +1,5 @@
 #pragma once
-// A loopback server that answers every connection with the same recorded
+// A loopback server that answers every connection, each on its own thread, with the same recorded
 // bytes: it reads the request head (bounded in size and time), writes the
 // answer, then closes the connection, or holds it open until Stop when asked
 // to play a peer that stalls. Plain POSIX, so that it shares nothing with the
@@ -78,21 +78,29 @@ class ReplayServer {
     return false;
   }
 
+  // One thread per connection, so that a client holding one connection idle
+  // (a liveness tunnel) does not keep the next from being answered.
   void Serve() {
+    std::vector<std::thread> connections;
     while (Wait(m_Listener, POLLIN, 1 << 30)) {
       int connection = accept4(m_Listener, nullptr, nullptr, SOCK_CLOEXEC);
       if (connection < 0) continue;
       ++m_Connections;
-      Answer(connection);
-      if (m_HoldOpen) {
-        // Drain until the client leaves or we stop; never answer more.
-        char sink[4096];
-        while (Wait(connection, POLLIN, 1 << 30)) {
-          if (recv(connection, sink, sizeof(sink), 0) <= 0) break;
-        }
-      }
-      close(connection);
+      connections.emplace_back([this, connection] { Handle(connection); });
     }
+    for (std::thread& thread : connections) thread.join();
+  }
+
+  void Handle(int connection) {
+    Answer(connection);
+    if (m_HoldOpen) {
+      // Drain until the client leaves or we stop; never answer more.
+      char sink[4096];
+      while (Wait(connection, POLLIN, 1 << 30)) {
+        if (recv(connection, sink, sizeof(sink), 0) <= 0) break;
+      }
+    }
+    close(connection);
   }
 
   void Answer(int connection) {
