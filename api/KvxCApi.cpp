@@ -11,8 +11,13 @@
 
 #include "kvx/kvx.h"
 
+#include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <new>
+#include <string>
+#include <thread>
+#include <utility>
 
 #include "KvxDevice.h"
 #include "KvxUSBController.h"
@@ -22,9 +27,10 @@
 
 namespace {
 
-// The object whose callback the current thread is running, if any. A
-// destroy (or a controller abort) of that object from inside its own
-// callback would wait for this very thread; it is refused instead.
+// The device whose callback the current thread is running, if any. A destroy
+// of that device from inside its own callback would wait for this very
+// thread; it is refused instead. (Controllers compare the dispatcher's
+// thread id instead.)
 thread_local const void* t_InsideCallbackOf = nullptr;
 
 // Marks the current thread as running a callback of `owner` for its
@@ -100,12 +106,53 @@ class ManagedDeviceDelegateWrapper : public KVX_DeviceDelegate {
 
 namespace KVXUSBControllerWrapper {
 
-// Forwards a controller's found and removed notifications to the registered
-// function pointers (callbacks copied under a short lock, called without it).
+// The discovery bridge and its dispatcher. The native controller reports on
+// threads this library neither owns nor joins (found and failed-probe removals
+// on its worker, detach removals on the usbmux event thread, which lives as
+// long as the process). Running application code there would tie such a
+// thread to the application's runtime for good (a managed runtime attaches it
+// and then waits for it at exit). So the bridge only copies each event into a
+// queue under a short lock, and a thread owned by the kvx_controller, started
+// with it and joined by kvx_controller_destroy, calls the registered function
+// pointers in event order.
+//
+// A notification whose callback is null when the event happens is dropped
+// then (an app found meanwhile stays taken as announced); a queued one is
+// delivered with the callbacks current at delivery, and dropped if that one
+// is now null. Stop discards what is still queued: destroy means "no more
+// notifications", and nothing new can arrive once the native controller is
+// gone.
 class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
  public:
-  explicit ManagedDeviceDelegateWrapper(const void* owner) : m_Owner(owner) {}
-  ~ManagedDeviceDelegateWrapper() override {}
+  ManagedDeviceDelegateWrapper() = default;
+  ~ManagedDeviceDelegateWrapper() override { Stop(); }
+  ManagedDeviceDelegateWrapper(const ManagedDeviceDelegateWrapper&) = delete;
+  ManagedDeviceDelegateWrapper& operator=(const ManagedDeviceDelegateWrapper&) = delete;
+
+  // Starts the dispatcher; false when no thread could be created.
+  bool Start() {
+    try {
+      m_Thread = std::thread(&ManagedDeviceDelegateWrapper::Run, this);
+    } catch (...) {
+      return false;
+    }
+    m_ThreadId = m_Thread.get_id();
+    return true;
+  }
+
+  // Discards the queue, lets a callback in progress finish and joins the
+  // dispatcher. Never from the dispatcher itself (IsDispatcherThread).
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> guard(m_Lock);
+      m_Stopping = true;
+      m_Queue.clear();
+    }
+    m_Wakeup.notify_all();
+    if (m_Thread.joinable()) m_Thread.join();
+  }
+
+  bool IsDispatcherThread() const { return std::this_thread::get_id() == m_ThreadId; }
 
   void SetCallbacks(kvx_found_callback on_found, kvx_removed_callback on_removed, void* context) {
     std::lock_guard<std::mutex> guard(m_Lock);
@@ -115,71 +162,66 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
   }
 
   void OnDeviceFound(const char* name, NPT_Int32 handle, const char* url) override {
-    kvx_found_callback on_found;
-    void* context;
-    {
-      std::lock_guard<std::mutex> guard(m_Lock);
-      on_found = m_OnFound;
-      context = m_Context;
-    }
-    if (on_found == nullptr) return;
-    CallbackScope scope(m_Owner);
-    on_found(context, name ? name : "", handle, url ? url : "");
+    Enqueue(Event{true, name ? name : "", handle, url ? url : ""});
   }
 
-  void OnDeviceRemoved(const char* url) override {
-    kvx_removed_callback on_removed;
-    void* context;
-    {
-      std::lock_guard<std::mutex> guard(m_Lock);
-      on_removed = m_OnRemoved;
-      context = m_Context;
-    }
-    if (on_removed == nullptr) return;
-    CallbackScope scope(m_Owner);
-    on_removed(context, url ? url : "");
-  }
+  void OnDeviceRemoved(const char* url) override { Enqueue(Event{false, std::string(), 0, url ? url : ""}); }
 
  private:
-  const void* m_Owner;
+  struct Event {
+    bool found;  // else removed
+    std::string name;
+    NPT_Int32 handle;
+    std::string url;
+  };
+
+  // On the native controller's threads, under its lock: copies and returns.
+  // The texts are copied before taking m_Lock so that the lock is held only
+  // for the push (an allocation failure drops the event; nothing throws out).
+  void Enqueue(Event&& incoming) {
+    try {
+      Event event(std::move(incoming));
+      std::lock_guard<std::mutex> guard(m_Lock);
+      if (m_Stopping) return;
+      if (event.found ? m_OnFound == nullptr : m_OnRemoved == nullptr) return;
+      m_Queue.push_back(std::move(event));
+    } catch (...) {
+      return;
+    }
+    m_Wakeup.notify_one();
+  }
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(m_Lock);
+    for (;;) {
+      m_Wakeup.wait(lock, [this] { return m_Stopping || !m_Queue.empty(); });
+      if (m_Stopping) return;
+      Event event(std::move(m_Queue.front()));
+      m_Queue.pop_front();
+      kvx_found_callback on_found = m_OnFound;
+      kvx_removed_callback on_removed = m_OnRemoved;
+      void* context = m_Context;
+      lock.unlock();
+      // Called without the lock: a callback may replace the callbacks.
+      if (event.found) {
+        if (on_found) on_found(context, event.name.c_str(), event.handle, event.url.c_str());
+      } else {
+        if (on_removed) on_removed(context, event.url.c_str());
+      }
+      lock.lock();
+    }
+  }
+
   std::mutex m_Lock;
+  std::condition_variable m_Wakeup;
+  std::deque<Event> m_Queue;
+  bool m_Stopping = false;
   kvx_found_callback m_OnFound = nullptr;
   kvx_removed_callback m_OnRemoved = nullptr;
   void* m_Context = nullptr;
-};
-
-// The delegate actually installed on the native controller. The bridge is
-// deleted before the controller, yet the controller may still be handed a
-// usbmux event (a detach) until its own destructor has left the event
-// fan-out. This gate outlives the controller: it forwards to the bridge under
-// its lock, and Release takes the bridge away under the same lock, so a late
-// event either finishes with the bridge before it is deleted or finds none.
-class DelegateGate : public KVX_USBControllerDelegate {
- public:
-  ~DelegateGate() override { Release(); }
-
-  void Attach(ManagedDeviceDelegateWrapper* bridge) {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    m_Bridge = bridge;
-  }
-  // Deletes the bridge once no notification uses it.
-  void Release() {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    delete m_Bridge;
-    m_Bridge = nullptr;
-  }
-  void OnDeviceFound(const char* name, NPT_Int32 handle, const char* url) override {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    if (m_Bridge) m_Bridge->OnDeviceFound(name, handle, url);
-  }
-  void OnDeviceRemoved(const char* url) override {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    if (m_Bridge) m_Bridge->OnDeviceRemoved(url);
-  }
-
- private:
-  std::mutex m_Lock;
-  ManagedDeviceDelegateWrapper* m_Bridge = nullptr;
+  std::thread m_Thread;
+  // Written once before any event can arrive; read by refusals.
+  std::thread::id m_ThreadId;
 };
 
 }  // namespace KVXUSBControllerWrapper
@@ -190,10 +232,10 @@ struct kvx_device {
 };
 
 struct kvx_controller {
+  // Declared first so that it outlives the native controller: an event may
+  // reach the bridge until the controller's destructor has left the fan-out.
+  KVXUSBControllerWrapper::ManagedDeviceDelegateWrapper bridge;
   KVX_USBController* controller = nullptr;
-  KVXUSBControllerWrapper::DelegateGate gate;
-  // Owned by the gate; valid until destroy, which no callback can reach.
-  KVXUSBControllerWrapper::ManagedDeviceDelegateWrapper* bridge = nullptr;
 };
 
 extern "C" {
@@ -248,28 +290,24 @@ void kvx_device_destroy(kvx_device* device) {
 kvx_controller* kvx_controller_create(void) {
   kvx_controller* self = new (std::nothrow) kvx_controller;
   if (self == nullptr) return nullptr;
-  auto* bridge = new (std::nothrow) KVXUSBControllerWrapper::ManagedDeviceDelegateWrapper(self);
-  if (bridge == nullptr) {
+  // The dispatcher first: the native controller reports from construction on.
+  if (!self->bridge.Start()) {
     delete self;
     return nullptr;
   }
-  self->gate.Attach(bridge);
-  self->bridge = bridge;
   self->controller = new (std::nothrow) KVX_USBController();
   if (self->controller == nullptr) {
-    delete self;  // the gate deletes the bridge
+    delete self;  // the bridge stops and joins its dispatcher
     return nullptr;
   }
-  self->controller->SetDelegate(&self->gate);
+  self->controller->SetDelegate(&self->bridge);
   return self;
 }
 
 void kvx_controller_set_callbacks(kvx_controller* controller, kvx_found_callback on_found,
                                   kvx_removed_callback on_removed, void* context) {
   if (controller == nullptr) return;
-  // Not through the gate: a callback, which runs under the gate's lock, may
-  // call this.
-  controller->bridge->SetCallbacks(on_found, on_removed, context);
+  controller->bridge.SetCallbacks(on_found, on_removed, context);
 }
 
 int32_t kvx_controller_start(kvx_controller* controller) {
@@ -278,19 +316,20 @@ int32_t kvx_controller_start(kvx_controller* controller) {
 }
 
 void kvx_controller_abort(kvx_controller* controller) {
-  if (controller == nullptr || InsideOwnCallback(controller)) return;
+  if (controller == nullptr || controller->bridge.IsDispatcherThread()) return;
   controller->controller->Abort();
 }
 
 void kvx_controller_destroy(kvx_controller* controller) {
-  if (controller == nullptr || InsideOwnCallback(controller)) return;
-  // Abort, delete the bridge, then the controller. Until the controller's
-  // destructor has left the event fan-out a detach may still be delivered:
-  // it reaches the gate (still alive), which no longer has a bridge.
+  if (controller == nullptr || controller->bridge.IsDispatcherThread()) return;
+  // The native controller first: once its destructor has joined its worker
+  // and left the fan-out no event can be queued any more. Then the
+  // dispatcher: notifications still queued are discarded, one in progress
+  // finishes, and the thread is joined, so no callback runs after this.
   controller->controller->Abort();
-  controller->gate.Release();
   delete controller->controller;
   controller->controller = nullptr;
+  controller->bridge.Stop();
   delete controller;
 }
 

@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -487,3 +488,78 @@ TEST_F(CApiDiscovery, DestroyWhileDetachEventsArriveNeverReachesADeletedBridge) 
 }
 
 }  // namespace
+
+// The kernel thread id of every notification, beside what it reported.
+struct ThreadRecord {
+  std::mutex mutex;
+  std::vector<pid_t> tids;
+  DiscoveryRecord record;
+  void Note() {
+    std::lock_guard<std::mutex> lock(mutex);
+    tids.push_back((pid_t)syscall(SYS_gettid));
+  }
+};
+
+// Every controller notification, a detach's removals included, runs on one
+// thread that kvx_controller_destroy joins. A thread of the usbmux client
+// library (its event thread lives as long as the process) would outlive the
+// destroy; a managed runtime that entered it would wait for it at exit.
+TEST_F(CApiDiscovery, ADetachIsHeardInOrderOnAThreadThatDestroyJoins) {
+  int port = StartNamedApp("Joined");
+  ASSERT_TRUE(g_Daemon->MapPort("capi-j", 8099, (uint16_t)port));
+  ThreadRecord seen;
+  kvx_found_callback on_found = [](void* context, const char* name, int32_t handle, const char* url) {
+    static_cast<ThreadRecord*>(context)->Note();
+    RecordFound(&static_cast<ThreadRecord*>(context)->record, name, handle, url);
+  };
+  kvx_removed_callback on_removed = [](void* context, const char* url) {
+    static_cast<ThreadRecord*>(context)->Note();
+    RecordRemoved(&static_cast<ThreadRecord*>(context)->record, url);
+  };
+  kvx_controller* controller = kvx_controller_create();
+  ASSERT_NE(controller, nullptr);
+  kvx_controller_set_callbacks(controller, on_found, on_removed, &seen);
+  uint32_t handle = g_Daemon->AddDevice("capi-j", 0x1291);
+  ASSERT_NE(handle, 0u);
+  ASSERT_TRUE(WaitUntil([&] { return seen.record.Events().size() >= 1; }, 8000));
+  ASSERT_TRUE(g_Daemon->Detach("capi-j"));
+  ASSERT_TRUE(WaitUntil([&] { return seen.record.Events().size() >= 3; }, 8000));
+  kvx_controller_destroy(controller);
+  std::vector<std::string> expected = {"found Joined " + std::to_string(handle) + " http://capi-j:8099/",
+                                       "removed http://capi-j:8099/", "removed http://capi-j:8100/"};
+  EXPECT_EQ(seen.record.Events(), expected);
+  std::lock_guard<std::mutex> lock(seen.mutex);
+  ASSERT_EQ(seen.tids.size(), 3u);
+  const pid_t self = (pid_t)syscall(SYS_gettid);
+  for (pid_t tid : seen.tids) {
+    EXPECT_EQ(tid, seen.tids[0]) << "one dispatcher thread for every notification";
+    EXPECT_NE(tid, self);
+  }
+  // Joined by the destroy: the task is gone from this process.
+  std::string task = "/proc/self/task/" + std::to_string(seen.tids[0]);
+  EXPECT_NE(access(task.c_str(), F_OK), 0) << "the thread that ran the removals outlives the controller";
+}
+
+// A slow callback holds up only its controller's later notifications: the
+// usbmux event thread queues the detach and moves on, so another
+// controller hears the same detach meanwhile.
+TEST_F(CApiDiscovery, ASlowCallbackDoesNotHoldUpTheUsbmuxEventThread) {
+  int port = StartNamedApp("Slow");
+  ASSERT_TRUE(g_Daemon->MapPort("capi-s", 8099, (uint16_t)port));
+  DiscoveryRecord slow, quick;
+  std::atomic<bool> release{false};
+  slow.on_found_action = [&] { WaitUntil([&] { return release.load(); }, 10000); };
+  kvx_controller* blocked = Create();
+  kvx_controller* other = Create();
+  kvx_controller_set_callbacks(blocked, RecordFound, RecordRemoved, &slow);
+  kvx_controller_set_callbacks(other, RecordFound, RecordRemoved, &quick);
+  ASSERT_NE(g_Daemon->AddDevice("capi-s", 0x1290), 0u);
+  ASSERT_TRUE(WaitUntil([&] { return slow.Events().size() >= 1 && quick.Events().size() >= 1; }, 8000));
+  ASSERT_TRUE(g_Daemon->Detach("capi-s"));
+  EXPECT_TRUE(WaitUntil([&] { return quick.Events().size() >= 3; }, 3000))
+      << "a detach waited for another controller's callback";
+  EXPECT_EQ(slow.Events().size(), 1u);
+  release = true;
+  ASSERT_TRUE(WaitUntil([&] { return slow.Events().size() >= 3; }, 5000));
+  EXPECT_EQ(slow.Events()[1], "removed http://capi-s:8099/");
+}

@@ -8,13 +8,18 @@
  * Handles are opaque. Every function accepts a null handle and then does
  * nothing (or returns null / a failure code); none of them throws or aborts.
  *
- * Callbacks run on the library's threads, never on the caller's:
+ * Callbacks run on threads the library owns and joins when the object is
+ * destroyed, never on the caller's and never on a thread of the usbmux client
+ * library (whose event thread lives as long as the process):
  * - a device's on_frame and on_disconnected run on that device's worker;
- * - a controller's on_found runs on its worker, on_removed on its worker
- *   (after failed probes) or on the usbmux event thread (device detached).
+ * - a controller's on_found and on_removed all run on that controller's
+ *   dispatcher thread, one at a time, in the order the events happened
+ *   (discovery and usbmux detach events are queued for it).
  * A callback's texts and frame bytes are valid only during the call: copy
- * what must outlive it. Calls are sequential per object; a slow callback slows
- * its stream or its discovery. Callbacks may be null.
+ * what must outlive it. Calls are sequential per object; a slow device
+ * callback slows its stream, a slow controller callback delays the
+ * controller's later notifications (discovery itself goes on). Callbacks may
+ * be null.
  *
  * From inside a callback an object may be asked to abort (a device only:
  * kvx_device_abort never waits), but not to be destroyed, and a controller
@@ -85,8 +90,11 @@ KVX_API void kvx_device_destroy(kvx_device* device);
  * and finds nothing. Null when it cannot be created. */
 KVX_API kvx_controller* kvx_controller_create(void);
 /* Replaces the callbacks and their context; takes effect for the next
- * notification. Apps found while no on_found was set count as reported and
- * are not reported again. May be called from inside the callbacks. */
+ * notification delivered (one already queued is delivered with the new ones,
+ * or dropped if its callback is now null). An event that happens while its
+ * callback is null is dropped: apps found while no on_found was set count as
+ * reported and are not reported again. May be called from inside the
+ * callbacks. */
 KVX_API void kvx_controller_set_callbacks(kvx_controller* controller, kvx_found_callback on_found,
                                           kvx_removed_callback on_removed, void* context);
 /* The worker runs since creation, so this is refused with the thread's
@@ -94,11 +102,15 @@ KVX_API void kvx_controller_set_callbacks(kvx_controller* controller, kvx_found_
  * explicitly. A failure code for a null controller. */
 KVX_API int32_t kvx_controller_start(kvx_controller* controller);
 /* Ends discovery: waits for the worker's current pass to finish. Later calls
- * return at once. Refused from the controller's own callbacks. */
+ * return at once. Notifications already queued, and removals for devices
+ * detached afterwards, are still delivered until kvx_controller_destroy.
+ * Refused from the controller's own callbacks. */
 KVX_API void kvx_controller_abort(kvx_controller* controller);
-/* Aborts, then releases the controller. No callback runs after it returns,
- * also for usbmux events arriving meanwhile. Refused from the controller's
- * own callbacks. */
+/* Aborts and releases the controller, then stops its dispatcher: a callback
+ * in progress finishes, notifications still queued are discarded, and the
+ * dispatcher thread is joined. No callback runs after it returns, also for
+ * usbmux events arriving meanwhile. Refused from the controller's own
+ * callbacks (on its dispatcher thread). */
 KVX_API void kvx_controller_destroy(kvx_controller* controller);
 
 /* The name of a result code ("SUCCESS", "NPT_ERROR_INVALID_STATE", ...);
