@@ -527,15 +527,15 @@ TEST(KvxCommand, StreamOverTcpSavesFramesOfEachFormat) {
       {kvx_sim::PatternFormat::kRgba, "rgba-nosize", nullptr, ".raw", 64 * 48 * 4},
   };
   for (const Case& c : cases) {
-    kvx_sim::SimDeviceSpec spec;
-    spec.identifier = c.id;
-    spec.name = c.id;
-    spec.format = c.format;
-    spec.width = 64;
-    spec.height = 48;
-    spec.fps = 0;
+    kvx_sim::SimDeviceSpec setup;
+    setup.identifier = c.id;
+    setup.name = c.id;
+    setup.format = c.format;
+    setup.width = 64;
+    setup.height = 48;
+    setup.fps = 0;
     std::string error;
-    ASSERT_TRUE(host.AddDevice(spec, &error)) << error;
+    ASSERT_TRUE(host.AddDevice(setup, &error)) << error;
     TempDir dir;
     const std::string url = "http://127.0.0.1:" + std::to_string(host.AppPort(c.id)) + "/";
     std::vector<std::string> argv = {KvxPath(), "stream", "--url", "http://127.0.0.1:1/", url, "--frames", "5",
@@ -566,14 +566,14 @@ TEST(KvxCommand, StreamOverTcpSavesFramesOfEachFormat) {
 
 TEST(KvxCommand, StreamStopsCleanlyOnInterrupt) {
   kvx_sim::SimulatedHost host;
-  kvx_sim::SimDeviceSpec spec;
-  spec.identifier = "endless";
-  spec.name = "Endless";
-  spec.width = 64;
-  spec.height = 48;
-  spec.fps = 50;
+  kvx_sim::SimDeviceSpec setup;
+  setup.identifier = "endless";
+  setup.name = "Endless";
+  setup.width = 64;
+  setup.height = 48;
+  setup.fps = 50;
   std::string error;
-  ASSERT_TRUE(host.AddDevice(spec, &error)) << error;
+  ASSERT_TRUE(host.AddDevice(setup, &error)) << error;
   Process process({KvxPath(), "stream", "--url", "http://127.0.0.1:" + std::to_string(host.AppPort("endless")) + "/"});
   process.CloseInput();
   // Progress lines (once a second without a terminal) show that frames flow.
@@ -685,15 +685,15 @@ std::vector<std::string> SplitRelayedParts(const std::string& body) {
 
 TEST(KvxCommand, ViewRelaysFramesToCurlAndFfmpeg) {
   kvx_sim::SimulatedHost host;
-  kvx_sim::SimDeviceSpec spec;
-  spec.identifier = "view-dev";
-  spec.name = "Viewed";
-  spec.format = kvx_sim::PatternFormat::kRgb;  // the relay encodes raw frames
-  spec.width = 160;
-  spec.height = 120;
-  spec.fps = 30;
+  kvx_sim::SimDeviceSpec setup;
+  setup.identifier = "view-dev";
+  setup.name = "Viewed";
+  setup.format = kvx_sim::PatternFormat::kRgb;  // the relay encodes raw frames
+  setup.width = 160;
+  setup.height = 120;
+  setup.fps = 30;
   std::string error;
-  ASSERT_TRUE(host.AddDevice(spec, &error)) << error;
+  ASSERT_TRUE(host.AddDevice(setup, &error)) << error;
   Process view({KvxPath(), "view", "--url", "http://127.0.0.1:" + std::to_string(host.AppPort("view-dev")) + "/",
                 "--port", "0", "--size", "160x120", "--seconds", "15"});
   view.CloseInput();
@@ -773,16 +773,16 @@ TEST(KvxCommand, ViewOnATakenPortSaysSo) {
 TEST(KvxSimulator, StreamIsAcceptedByFfmpeg) {
   if (::access("/usr/bin/ffmpeg", X_OK) != 0) GTEST_SKIP() << "ffmpeg is not installed";
   kvx_sim::SimulatedHost host;
-  kvx_sim::SimDeviceSpec spec;
-  spec.identifier = "ffmpeg-dev";
-  spec.name = "For ffmpeg";
-  spec.width = 320;
-  spec.height = 240;
-  spec.fps = 0;
-  spec.frame_count = 8;
-  spec.require_auth = false;  // ffmpeg cannot sign its request
+  kvx_sim::SimDeviceSpec setup;
+  setup.identifier = "ffmpeg-dev";
+  setup.name = "For ffmpeg";
+  setup.width = 320;
+  setup.height = 240;
+  setup.fps = 0;
+  setup.frame_count = 8;
+  setup.require_auth = false;  // ffmpeg cannot sign its request
   std::string error;
-  ASSERT_TRUE(host.AddDevice(spec, &error)) << error;
+  ASSERT_TRUE(host.AddDevice(setup, &error)) << error;
   TempDir dir;
   Process ffmpeg({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i",
                   "http://127.0.0.1:" + std::to_string(host.AppPort("ffmpeg-dev")) + "/", "-frames:v", "5",

@@ -15,9 +15,9 @@ std::atomic<bool> g_Interrupted{false};
 
 namespace {
 
-const OptionSpec* FindSpec(const std::vector<OptionSpec>& specs, const std::string& name) {
-  for (const OptionSpec& spec : specs) {
-    if (name == spec.name) return &spec;
+const OptionSpec* FindSpec(const std::vector<OptionSpec>& setups, const std::string& name) {
+  for (const OptionSpec& setup : setups) {
+    if (name == setup.name) return &setup;
   }
   return nullptr;
 }
@@ -40,7 +40,7 @@ const std::vector<std::string>& ParsedArgs::All(const std::string& name) const {
   return it == values.end() ? empty : it->second;
 }
 
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs, ParsedArgs* out,
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& setups, ParsedArgs* out,
                std::string* error) {
   *out = ParsedArgs();
   for (size_t i = 0; i < args.size(); ++i) {
@@ -61,13 +61,13 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
       has_inline = true;
       word = word.substr(0, eq);
     }
-    const OptionSpec* spec = FindSpec(specs, word);
-    if (!spec) {
+    const OptionSpec* setup = FindSpec(setups, word);
+    if (!setup) {
       *error = "unknown option " + word;
       return false;
     }
     std::vector<std::string>& values = out->values[word];
-    if (!spec->takes_value) {
+    if (!setup->takes_value) {
       if (has_inline) {
         *error = word + " takes no value";
         return false;
@@ -75,7 +75,7 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
       values.push_back("");
       continue;
     }
-    if (!spec->many && !values.empty()) {
+    if (!setup->many && !values.empty()) {
       *error = word + " given twice";
       return false;
     }
@@ -85,7 +85,7 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
     } else {
       while (i + 1 < args.size() && !IsOptionWord(args[i + 1]) && args[i + 1] != "-h") {
         values.push_back(args[++i]);
-        if (!spec->many) break;
+        if (!setup->many) break;
       }
     }
     if (values.size() == before) {

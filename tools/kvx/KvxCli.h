@@ -42,7 +42,7 @@ struct ParsedArgs {
 // Parses `args` (the words after the subcommand). False, with a one-line
 // *error, for unknown options, missing or empty values, positional words and
 // a single-value option given twice.
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs, ParsedArgs* out,
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& setups, ParsedArgs* out,
                std::string* error);
 
 // Whole decimal numbers within [min, max]; false otherwise.

@@ -85,13 +85,13 @@ int RunDemo(const std::vector<std::string>& args) {
   if (!host.Start("UNIX:" + socket_dir.SocketPath(), &error)) {
     return Fail("demo", kExitFailure, "error: cannot start the simulated daemon: " + error);
   }
-  kvx_sim::SimDeviceSpec spec;
-  spec.identifier = kDeviceId;
-  spec.name = kDeviceName;
-  spec.product_id = 0x1292;
-  spec.width = kWidth;
-  spec.height = kHeight;
-  spec.fps = 30;
+  kvx_sim::SimDeviceSpec setup;
+  setup.identifier = kDeviceId;
+  setup.name = kDeviceName;
+  setup.product_id = 0x1292;
+  setup.width = kWidth;
+  setup.height = kHeight;
+  setup.fps = 30;
   const std::string address = host.SocketAddress();
   ::setenv("USBMUXD_SOCKET_ADDRESS", address.c_str(), 1);
   std::printf("kvx demo: simulated daemon at %s\n", address.c_str());
@@ -101,7 +101,7 @@ int RunDemo(const std::vector<std::string>& args) {
   AppWatcher watcher;
   std::unique_ptr<KVX_USBController> controller(new KVX_USBController());
   controller->SetDelegate(&watcher);
-  if (!host.AddDevice(spec, &error)) {
+  if (!host.AddDevice(setup, &error)) {
     return Fail("demo", kExitFailure, "error: cannot attach the simulated device: " + error);
   }
   std::printf("kvx demo: attached \"%s\" (%s), waiting for discovery...\n", kDeviceName, kDeviceId);

@@ -77,10 +77,10 @@ std::string Execute(kvx_sim::SimulatedHost& host, const std::string& line, bool*
 int RunSimulate(const std::vector<std::string>& args) {
   ParsedArgs parsed;
   std::string error;
-  const std::vector<OptionSpec> specs = {{"--devices", true, false}, {"--format", true, false},
+  const std::vector<OptionSpec> setups = {{"--devices", true, false}, {"--format", true, false},
                                          {"--size", true, false},    {"--fps", true, false},
                                          {"--address", true, false}};
-  if (!ParseArgs(args, specs, &parsed, &error)) return Fail("simulate", kExitUsage, error);
+  if (!ParseArgs(args, setups, &parsed, &error)) return Fail("simulate", kExitUsage, error);
   if (parsed.help) {
     std::fputs(kUsage, stdout);
     return kExitOk;
@@ -118,16 +118,16 @@ int RunSimulate(const std::vector<std::string>& args) {
     } else {
       std::printf("USBMUXD_SOCKET_ADDRESS=%s\n", host.SocketAddress().c_str());
       for (uint64_t n = 1; n <= devices && status == kExitOk; ++n) {
-        kvx_sim::SimDeviceSpec spec = base;
-        spec.identifier = DeviceId(static_cast<int>(n));
-        spec.name = "Simulated Device " + std::to_string(n);
-        spec.product_id = 0x1290 + static_cast<uint32_t>((n - 1) % 11);
-        if (!host.AddDevice(spec, &error)) {
+        kvx_sim::SimDeviceSpec setup = base;
+        setup.identifier = DeviceId(static_cast<int>(n));
+        setup.name = "Simulated Device " + std::to_string(n);
+        setup.product_id = 0x1290 + static_cast<uint32_t>((n - 1) % 11);
+        if (!host.AddDevice(setup, &error)) {
           status = Fail("simulate", kExitFailure, "error: " + error);
           break;
         }
-        std::printf("device %s name=\"%s\" handle=%u\n", spec.identifier.c_str(), spec.name.c_str(),
-                    host.HandleOf(spec.identifier));
+        std::printf("device %s name=\"%s\" handle=%u\n", setup.identifier.c_str(), setup.name.c_str(),
+                    host.HandleOf(setup.identifier));
       }
       std::fflush(stdout);
       // Commands, with a poll so that Ctrl-C is seen while input is idle.

@@ -37,11 +37,11 @@ constexpr double kDiscoverySeconds = 10;
 int RunStream(const std::vector<std::string>& args) {
   ParsedArgs parsed;
   std::string error;
-  const std::vector<OptionSpec> specs = {{"--url", true, true},      {"--handle", true, false},
+  const std::vector<OptionSpec> setups = {{"--url", true, true},      {"--handle", true, false},
                                          {"--device", true, false},  {"--frames", true, false},
                                          {"--seconds", true, false}, {"--out", true, false},
                                          {"--client", true, false},  {"--size", true, false}};
-  if (!ParseArgs(args, specs, &parsed, &error)) return Fail("stream", kExitUsage, error);
+  if (!ParseArgs(args, setups, &parsed, &error)) return Fail("stream", kExitUsage, error);
   if (parsed.help) {
     std::fputs(kUsage, stdout);
     return kExitOk;

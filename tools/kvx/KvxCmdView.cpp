@@ -306,11 +306,11 @@ class Relay {
 int RunView(const std::vector<std::string>& args) {
   ParsedArgs parsed;
   std::string error;
-  const std::vector<OptionSpec> specs = {{"--url", true, true},     {"--handle", true, false},
+  const std::vector<OptionSpec> setups = {{"--url", true, true},     {"--handle", true, false},
                                          {"--device", true, false}, {"--port", true, false},
                                          {"--size", true, false},   {"--seconds", true, false},
                                          {"--client", true, false}};
-  if (!ParseArgs(args, specs, &parsed, &error)) return Fail("view", kExitUsage, error);
+  if (!ParseArgs(args, setups, &parsed, &error)) return Fail("view", kExitUsage, error);
   if (parsed.help) {
     std::fputs(kUsage, stdout);
     return kExitOk;

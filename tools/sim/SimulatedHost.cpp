@@ -12,7 +12,7 @@ namespace kvx_sim {
 // One virtual device. The stall state lives here, shared with the app's frame
 // source by pointer: the device outlives its app (the app is stopped first).
 struct SimulatedHost::Device {
-  SimDeviceSpec spec;
+  SimDeviceSpec setup;
   AppSimulator app;
   std::mutex lock;
   std::condition_variable wake;
@@ -27,11 +27,11 @@ struct SimulatedHost::Device {
       wake.wait(guard, [this] { return !stalled || stopping; });
       if (stopping) return false;
     }
-    const int channels = spec.format == PatternFormat::kRgba ? 4 : 3;
-    std::vector<uint8_t> pixels(static_cast<size_t>(spec.width) * spec.height * channels);
-    if (!RenderTestPattern(seq, spec.width, spec.height, channels, pixels.data())) return false;
-    if (spec.format == PatternFormat::kJpeg) {
-      return EncodeJpeg(pixels.data(), spec.width, spec.height, channels, spec.jpeg_quality, &frame);
+    const int channels = setup.format == PatternFormat::kRgba ? 4 : 3;
+    std::vector<uint8_t> pixels(static_cast<size_t>(setup.width) * setup.height * channels);
+    if (!RenderTestPattern(seq, setup.width, setup.height, channels, pixels.data())) return false;
+    if (setup.format == PatternFormat::kJpeg) {
+      return EncodeJpeg(pixels.data(), setup.width, setup.height, channels, setup.jpeg_quality, &frame);
     }
     frame.swap(pixels);
     return true;
@@ -104,38 +104,38 @@ static bool Fail(std::string* error, const std::string& text) {
   return false;
 }
 
-bool SimulatedHost::AddDevice(const SimDeviceSpec& spec, std::string* error) {
+bool SimulatedHost::AddDevice(const SimDeviceSpec& setup, std::string* error) {
   std::lock_guard<std::mutex> guard(m_Lock);
-  if (spec.identifier.empty() || spec.identifier.size() > 43) return Fail(error, "invalid device identifier");
-  if (Find(spec.identifier)) return Fail(error, "device " + spec.identifier + " exists already");
-  if (!IsValidPatternSize(spec.width, spec.height)) return Fail(error, "unsupported picture size");
-  if (spec.fps < 0 || spec.fps > 1000) return Fail(error, "unsupported frame rate");
+  if (setup.identifier.empty() || setup.identifier.size() > 43) return Fail(error, "invalid device identifier");
+  if (Find(setup.identifier)) return Fail(error, "device " + setup.identifier + " exists already");
+  if (!IsValidPatternSize(setup.width, setup.height)) return Fail(error, "unsupported picture size");
+  if (setup.fps < 0 || setup.fps > 1000) return Fail(error, "unsupported frame rate");
 
   std::unique_ptr<Device> device(new Device());
-  device->spec = spec;
+  device->setup = setup;
   Device* raw = device.get();
   AppSimConfig config;
-  config.device_name = spec.name;
-  config.require_auth = spec.require_auth;
-  config.frame_content_type = PatternContentType(spec.format);
-  config.frame_count = spec.frame_count;
-  config.frames_per_second = spec.fps;
+  config.device_name = setup.name;
+  config.require_auth = setup.require_auth;
+  config.frame_content_type = PatternContentType(setup.format);
+  config.frame_count = setup.frame_count;
+  config.frames_per_second = setup.fps;
   config.frame_source = [raw](uint64_t seq, std::vector<uint8_t>& frame, std::string&) {
     return raw->Produce(seq, frame);
   };
   device->app.SetConfig(config);
   int port = device->app.Start(0);
-  if (port <= 0) return Fail(error, "cannot start the app of " + spec.identifier);
-  if (!m_Daemon->MapPort(spec.identifier, kAppPort, static_cast<uint16_t>(port))) {
+  if (port <= 0) return Fail(error, "cannot start the app of " + setup.identifier);
+  if (!m_Daemon->MapPort(setup.identifier, kAppPort, static_cast<uint16_t>(port))) {
     device->Shutdown();
-    return Fail(error, "cannot route the app of " + spec.identifier);
+    return Fail(error, "cannot route the app of " + setup.identifier);
   }
-  if (m_Daemon->AddDevice(spec.identifier, spec.product_id) == 0) {
+  if (m_Daemon->AddDevice(setup.identifier, setup.product_id) == 0) {
     device->Shutdown();
-    m_Daemon->UnmapPort(spec.identifier, kAppPort);
-    return Fail(error, "cannot attach " + spec.identifier);
+    m_Daemon->UnmapPort(setup.identifier, kAppPort);
+    return Fail(error, "cannot attach " + setup.identifier);
   }
-  m_Devices[spec.identifier] = std::move(device);
+  m_Devices[setup.identifier] = std::move(device);
   return true;
 }
 
@@ -144,7 +144,7 @@ bool SimulatedHost::Attach(const std::string& identifier, std::string* error) {
   Device* device = Find(identifier);
   if (!device) return Fail(error, "no device " + identifier);
   if (m_Daemon->HandleOf(identifier) != 0) return Fail(error, "device " + identifier + " is attached already");
-  if (m_Daemon->AddDevice(identifier, device->spec.product_id) == 0) return Fail(error, "cannot attach " + identifier);
+  if (m_Daemon->AddDevice(identifier, device->setup.product_id) == 0) return Fail(error, "cannot attach " + identifier);
   return true;
 }
 

@@ -60,9 +60,9 @@ class SimulatedHost {
   std::string SocketAddress() const;
 
   // Creates the device's app, routes kAppPort to it and attaches the device.
-  // False, with *error, for an invalid or duplicate spec or when the app
+  // False, with *error, for an invalid or duplicate setup or when the app
   // cannot start.
-  bool AddDevice(const SimDeviceSpec& spec, std::string* error);
+  bool AddDevice(const SimDeviceSpec& setup, std::string* error);
   // Attaches a known, detached device again (its handle is new). False when
   // the identifier is unknown or already attached.
   bool Attach(const std::string& identifier, std::string* error);
