@@ -2,7 +2,9 @@
 // simulated daemon, with app doubles behind the device ports; and a device
 // streamed through the tunnel of a discovered app.
 using System;
+using System.Collections.Concurrent;
 using System.Collections.Generic;
+using System.Diagnostics;
 using System.Linq;
 using System.Threading;
 using KVXDeviceWrapper;
@@ -174,6 +176,70 @@ namespace KVXManagedTests
                 Assert.AreEqual(256L, frames.Streams[0].Length);
                 Assert.AreEqual(TestHost.PatternByte(0, 5), ((System.IO.MemoryStream)frames.Streams[0]).ToArray()[5]);
                 Host.Command("detach managed-e");
+            }
+        }
+
+        // A separate Mono process (KVXExitProbe.exe) whose controller hears a
+        // detach and is disposed must then end by itself: the detach reaches
+        // managed code only on the controller's own dispatcher, which Dispose
+        // joins, and never on the usbmux event thread, which lives as long as
+        // the process and which the runtime would wait for at exit.
+        [Test]
+        public void AProcessThatHeardADetachExitsByItself()
+        {
+            string mono = Environment.GetEnvironmentVariable("KVX_MONO");
+            string probe = Environment.GetEnvironmentVariable("KVX_EXIT_PROBE");
+            if (string.IsNullOrEmpty(mono) || string.IsNullOrEmpty(probe)) Assert.Ignore("KVX_MONO or KVX_EXIT_PROBE is not set");
+            var info = new ProcessStartInfo(mono, "\"" + probe + "\"");
+            info.UseShellExecute = false;
+            info.RedirectStandardOutput = true;
+            info.RedirectStandardError = true;
+            // The child inherits USBMUXD_SOCKET_ADDRESS (the test host's daemon).
+            var lines = new BlockingCollection<string>();
+            using (var child = Process.Start(info))
+            {
+                var reader = new Thread(() =>
+                {
+                    string line;
+                    while ((line = child.StandardOutput.ReadLine()) != null) lines.Add(line);
+                    lines.CompleteAdding();
+                });
+                reader.IsBackground = true;
+                reader.Start();
+                child.ErrorDataReceived += (sender, e) => { };
+                child.BeginErrorReadLine();
+                try
+                {
+                    // Native output may share a line with ours: match by content.
+                    Func<string, bool> waitFor = text =>
+                    {
+                        string line;
+                        var clock = Stopwatch.StartNew();
+                        while (clock.ElapsedMilliseconds < 10000)
+                        {
+                            if (!lines.TryTake(out line, 200))
+                            {
+                                if (lines.IsCompleted) return false;
+                                continue;
+                            }
+                            if (line.Contains(text)) return true;
+                        }
+                        return false;
+                    };
+                    Assert.IsTrue(waitFor("ready"), "the probe did not start");
+                    int app;
+                    AttachDeviceWithApp("managed-x", "Exiting", out app);
+                    Assert.IsTrue(waitFor("found http://managed-x:8099/"), "the probe did not find the app");
+                    Host.Command("detach managed-x");
+                    Assert.IsTrue(waitFor("removed http://managed-x:8099/"), "the probe did not hear the detach");
+                    Assert.IsTrue(waitFor("done"), "the probe did not leave Main");
+                    Assert.IsTrue(child.WaitForExit(5000), "the Mono process did not exit after Main returned");
+                    Assert.AreEqual(0, child.ExitCode);
+                }
+                finally
+                {
+                    if (!child.HasExited) child.Kill();
+                }
             }
         }
     }
