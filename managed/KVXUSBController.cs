@@ -11,11 +11,11 @@ using KVXInterop;
 
 namespace KVXUSBControllerWrapper
 {
-    // The application's receiver of discovery notifications. They run on the
-    // library's threads while discovery holds its lock: return promptly, and
-    // do not call abort or Dispose from here (refused with
-    // InvalidOperationException). An exception thrown here is reported on
-    // standard error and ignored.
+    // The application's receiver of discovery notifications. They run one at
+    // a time, in event order, on a thread the controller owns and Dispose
+    // joins: return promptly (later notifications wait), and do not call
+    // abort or Dispose from here (refused with InvalidOperationException).
+    // An exception thrown here is reported on standard error and ignored.
     public interface KVXUSBControllerDelegate
     {
         // An app answered: `name` is its device name, `handle` the device's
@@ -119,8 +119,10 @@ namespace KVXUSBControllerWrapper
                 Console.WriteLine("Destructing");
                 Console.WriteLine("Calling KVXUSBController::abort");
                 NativeMethods.kvx_controller_abort(m_controller);
-                // Deletes the native bridge, then the controller; a usbmux
-                // event arriving meanwhile reaches neither.
+                // Deletes the native controller, then stops and joins the
+                // thread that runs the notifications (those still queued are
+                // discarded); a usbmux event arriving meanwhile reaches
+                // nothing.
                 NativeMethods.kvx_controller_destroy(m_controller);
                 m_controller = IntPtr.Zero;
                 if (m_self.IsAllocated) m_self.Free();
