@@ -250,16 +250,15 @@ libusbmuxd: its relay thread's CPU (a second copy of every byte through a UNIX s
   reader. The body itself is received straight into the frame store (`KVX_MultipartLineReader::ReadSome`
   passes the store's memory to `recv`); there is no per-frame user-space copy of the body in steady state,
   and `recv` is tried before any `poll`.
-- The one user-space copy left is the frame store's growth: `KVX_MultipartLineReader::ReadFrame`
-  (streaming/KvxMultipartReader.cpp) grows the store by doubling while the first large frame arrives,
-  and every `NPT_DataBuffer::ReallocateBuffer` copies what was written so far into fresh, not yet
-  faulted memory: about one extra frame's worth of copying plus twice its size in page faults per stream.
-  In a 150-frame RGB profile this was 8% of the reader's CPU in `memmove` plus 5% in its page faults;
-  with the 22-frame RGBA runs above it is a larger share. When the part has a Content-Length the store
-  could be sized to it at once (nothing to copy after `SetDataSize(0)`), which the direct reader does.
-- The RGBA runs hold only about 25 frames each (the calibration keeps every run near 2 s), so the
-  growth above is paid once per 25 frames there and is the main reason that size misses the
-  1.12x target against the direct reader; RGB (about 550 frames a run) and JPEG meet it.
+- Frame store growth: `KVX_MultipartLineReader::ReadFrame` (streaming/KvxMultipartReader.cpp) used to
+  grow the store by doubling while the first large frame arrived, each `NPT_DataBuffer::ReallocateBuffer`
+  copying what was written so far into fresh, not yet faulted memory (8% of the reader's CPU in `memmove`
+  plus 5% in page faults in a 150-frame RGB profile, more for the ~25-frame RGBA runs). A declared length
+  up to 64 MiB is now reserved in one step, so nothing is copied; the RGBA ratio to the direct reader went
+  from 1.65 (loaded machine) to about 1.26 (quiet machine).
+- What is left against the direct reader (1.2-1.3x here in a quiet run, 0.9-1.1x in an earlier loaded
+  one: single runs are bimodal, and 3 rounds are fewer than the 7 that give a steady paired median) has
+  not been profiled yet; candidates are the part-header line reads and the per-frame delegate call path.
 - The benchmark's own delegate must stay a no-op: an earlier version took a mutex and signalled a
   condition variable per frame, which alone cost 10% of the reader's CPU for 50 KB frames.
 - The tunnel figures include the simulated daemon's relay thread in the same process (one more copy
