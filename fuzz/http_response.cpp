@@ -18,45 +18,7 @@
 #include <string>
 
 #include "NptHttp.h"
-
-namespace {
-
-class ChoppedStream : public NPT_InputStream {
- public:
-  ChoppedStream(const uint8_t* data, size_t size, NPT_Size step) : m_Data(data), m_Size(size), m_Step(step) {}
-  NPT_Result Read(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read) override {
-    if (bytes_read) *bytes_read = 0;
-    if (bytes_to_read == 0) return NPT_SUCCESS;
-    if (m_Offset >= m_Size) return NPT_ERROR_EOS;
-    size_t count = bytes_to_read < m_Step ? bytes_to_read : m_Step;
-    if (count > m_Size - m_Offset) count = m_Size - m_Offset;
-    memcpy(buffer, m_Data + m_Offset, count);
-    m_Offset += count;
-    if (bytes_read) *bytes_read = (NPT_Size)count;
-    return NPT_SUCCESS;
-  }
-  NPT_Result Seek(NPT_Position) override { return NPT_ERROR_NOT_SUPPORTED; }
-  NPT_Result Tell(NPT_Position& offset) override {
-    offset = m_Offset;
-    return NPT_SUCCESS;
-  }
-  NPT_Result GetSize(NPT_LargeSize& size) override {
-    size = m_Size;
-    return NPT_SUCCESS;
-  }
-  NPT_Result GetAvailable(NPT_LargeSize& available) override {
-    available = m_Size - m_Offset;
-    return NPT_SUCCESS;
-  }
-
- private:
-  const uint8_t* m_Data;
-  size_t m_Size;
-  size_t m_Offset = 0;
-  NPT_Size m_Step;
-};
-
-}  // namespace
+#include "support/ChoppedStream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2 || size > 256 * 1024) return 0;
