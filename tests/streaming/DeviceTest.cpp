@@ -20,20 +20,9 @@
 #include "KvxUSBMux.h"
 #include "NptDynamicLibraries.h"
 #include "TestSupport.h"
-#include "../doubles/usbmuxd_double/UsbmuxdDouble.h"
+#include "DefaultBindingOnDouble.h"
 
 // Points the process's default usbmux binding at another library for a test.
-class KVX_USBMuxTestAccess {
- public:
-  static NPT_DynamicLibrary* SwapLibrary(KVX_USBMux& mux, NPT_DynamicLibrary* library) {
-    NPT_DynamicLibrary* previous = mux.m_Library;
-    mux.m_Library = library;
-    // Entries resolved from the previous library must not be used with this one.
-    mux.m_Connect.store(nullptr);
-    return previous;
-  }
-};
-
 namespace {
 
 using kvx_sim::AppSimConfig;
@@ -112,24 +101,12 @@ class DeviceTest : public testing::TestWithParam<Transport> {
  protected:
   void SetUp() override {
     if (GetParam() != Transport::kTunnel) return;
-    const std::string path = kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double.so");
-    m_Double.reset(new KvxUsbmuxdDouble(path));
-    ASSERT_TRUE(m_Double->IsLoaded()) << path;
-    m_Double->reset();
-    NPT_DynamicLibrary* library = nullptr;
-    ASSERT_EQ(NPT_DynamicLibrary::Load(path.c_str(), 0, library), NPT_SUCCESS);
-    m_Previous = KVX_USBMuxTestAccess::SwapLibrary(KVX_USBMux::GetDefault(), library);
-    m_Swapped = true;
+    ASSERT_TRUE(m_Binding.Activate());
+    m_Double = m_Binding.Double();
     ASSERT_EQ(m_Double->attach(kHandle, 0x1291, "device-7"), 0);
   }
 
-  void TearDown() override {
-    if (!m_Swapped) return;
-    NPT_DynamicLibrary* library = KVX_USBMuxTestAccess::SwapLibrary(KVX_USBMux::GetDefault(), m_Previous);
-    library->Unload();
-    delete library;
-    m_Double->reset();
-  }
+  void TearDown() override { m_Binding.Restore(); }
 
   NPT_Int32 Handle() const { return GetParam() == Transport::kTunnel ? kHandle : 0; }
 
@@ -153,9 +130,8 @@ class DeviceTest : public testing::TestWithParam<Transport> {
     return NPT_HttpUrl("127.0.0.1", static_cast<NPT_UInt16>(port), "/stream");
   }
 
-  std::unique_ptr<KvxUsbmuxdDouble> m_Double;
-  NPT_DynamicLibrary* m_Previous = nullptr;
-  bool m_Swapped = false;
+  DefaultBindingOnDouble m_Binding;
+  KvxUsbmuxdDouble* m_Double = nullptr;
   NPT_UInt16 m_NextDevicePort = 8099;
 };
 

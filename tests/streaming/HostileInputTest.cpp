@@ -22,21 +22,11 @@
 #include "KvxUSBMux.h"
 #include "NptDynamicLibraries.h"
 #include "TestSupport.h"
-#include "../doubles/usbmuxd_double/UsbmuxdDouble.h"
+#include "DefaultBindingOnDouble.h"
 #include "../hostile/HostileCatalogue.h"
 #include "../hostile/ReplayServer.h"
 
 // Points the process's default usbmux binding at another library for a test.
-class KVX_USBMuxTestAccess {
- public:
-  static NPT_DynamicLibrary* SwapLibrary(KVX_USBMux& mux, NPT_DynamicLibrary* library) {
-    NPT_DynamicLibrary* previous = mux.m_Library;
-    mux.m_Library = library;
-    mux.m_Connect.store(nullptr);
-    return previous;
-  }
-};
-
 namespace {
 
 using kvx_hostile::ExpectedFrame;
@@ -119,23 +109,11 @@ class HostileInputTest : public testing::TestWithParam<Transport> {
  protected:
   void SetUp() override {
     if (GetParam() != Transport::kTunnel) return;
-    const std::string path = kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double.so");
-    m_Double.reset(new KvxUsbmuxdDouble(path));
-    ASSERT_TRUE(m_Double->IsLoaded()) << path;
-    m_Double->reset();
-    NPT_DynamicLibrary* library = nullptr;
-    ASSERT_EQ(NPT_DynamicLibrary::Load(path.c_str(), 0, library), NPT_SUCCESS);
-    m_Previous = KVX_USBMuxTestAccess::SwapLibrary(KVX_USBMux::GetDefault(), library);
-    m_Swapped = true;
+    ASSERT_TRUE(m_Binding.Activate());
+    m_Double = m_Binding.Double();
     ASSERT_EQ(m_Double->attach(kHandle, 0x1291, "hostile"), 0);
   }
-  void TearDown() override {
-    if (!m_Swapped) return;
-    NPT_DynamicLibrary* library = KVX_USBMuxTestAccess::SwapLibrary(KVX_USBMux::GetDefault(), m_Previous);
-    library->Unload();
-    delete library;
-    m_Double->reset();
-  }
+  void TearDown() override { m_Binding.Restore(); }
 
   NPT_Int32 Handle() const { return GetParam() == Transport::kTunnel ? kHandle : 0; }
   NPT_HttpUrl UrlFor(int loopback_port) {
@@ -163,9 +141,8 @@ class HostileInputTest : public testing::TestWithParam<Transport> {
     frames = recorder.Frames();
   }
 
-  std::unique_ptr<KvxUsbmuxdDouble> m_Double;
-  NPT_DynamicLibrary* m_Previous = nullptr;
-  bool m_Swapped = false;
+  DefaultBindingOnDouble m_Binding;
+  KvxUsbmuxdDouble* m_Double = nullptr;
   NPT_UInt16 m_NextDevicePort = 20000;
 };
 
