@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "DaemonFaults.h"
+#include "KvxUSBMuxEvents.h"
 #include "TestSupport.h"
 
 namespace kvx_daemon_faults {
@@ -128,6 +129,15 @@ TEST_F(DaemonEventFaults, AKickedEventConnectionReportsRemovalThenRediscoveryAnd
   EXPECT_LE(library, kKicks) << "abandoned event connections";
   printf("after %d kicks: %d event connections left open by the client library, %d descriptors otherwise (%d before)\n",
          kKicks, library, ours, descriptors);
+
+  // The fan-out's own list of attached devices went through the same removals
+  // and attaches: a controller created now hears both devices once.
+  EXPECT_EQ(KVX_USBMuxEvents::GetDefault().GetDeviceCount(), 2u);
+  RecordingDelegate late;
+  NewController(late);
+  ASSERT_TRUE(late.WaitForCount(4, 10000)) << late.Count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ExpectSameReports(late.Reports(), AllFound(), "controller created after the kicks");
 }
 
 // The daemon goes away (listener closed, every connection dropped) and comes
@@ -163,6 +173,7 @@ TEST_F(DaemonEventFaults, ADaemonRestartEndsStreamsCleanlyAndTheAppsAreFoundAgai
   ASSERT_TRUE(delegate.WaitForCount(12, 10000)) << delegate.Count();
   printf("apps found again %ld ms after the daemon came back\n", ElapsedMs(back));
   ExpectSameReports(Slice(delegate, 8, 4), AllFound(), "daemon back");
+  EXPECT_EQ(KVX_USBMuxEvents::GetDefault().GetDeviceCount(), 2u);
 
   StreamProbe again;
   device = std::make_unique<KVX_Device>(urls, m_Alpha);

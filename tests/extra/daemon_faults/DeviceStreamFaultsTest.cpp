@@ -15,6 +15,7 @@
 #include "DaemonFaults.h"
 #include "FramePattern.h"
 #include "HostileCatalogue.h"
+#include "KvxUSBMuxEvents.h"
 #include "ReplayServer.h"
 #include "TestSupport.h"
 
@@ -98,6 +99,7 @@ TEST_F(DeviceStreamFaults, ADetachInTheMiddleOfALargeFrameDeliversOnlyWholeFrame
   const std::vector<kvx_discovery_test::Report> reports = delegate.Reports();
   EXPECT_EQ(reports[2], Removed("http://big:8099/"));
   EXPECT_EQ(reports[3], Removed("http://big:8100/"));
+  EXPECT_EQ(KVX_USBMuxEvents::GetDefault().GetDeviceCount(), 0u);
 
   device.reset();
   m_Controllers.clear();
