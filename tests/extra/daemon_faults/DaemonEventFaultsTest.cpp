@@ -97,6 +97,16 @@ TEST_F(DaemonEventFaults, AKickedEventConnectionReportsRemovalThenRediscoveryAnd
   ASSERT_GT(port, 0);
   // Steady state: one kept tunnel per app, one event connection.
   ASSERT_TRUE(WaitUntil([] { return g_Daemon->ActiveTunnels() == 4 && g_Daemon->ActiveListeners() == 1; }, 5000));
+  // A stream through its own tunnel runs across the kicks: the event
+  // connection has nothing to do with it.
+  NPT_List<NPT_HttpUrl> urls;
+  urls.Add(NPT_HttpUrl("alpha", 8099, "/stream"));
+  StreamProbe probe;
+  auto device = std::make_unique<KVX_Device>(urls, m_Alpha);
+  device->SetDelegate(&probe);
+  ASSERT_EQ(device->Start("daemon-faults"), NPT_SUCCESS);
+  ASSERT_TRUE(probe.WaitForFrames(3, 10000)) << probe.Events();
+  ASSERT_TRUE(WaitUntil([] { return g_Daemon->ActiveTunnels() == 5; }, 5000));
   const int descriptors = kvx_test::CountOpenDescriptors();
   const int abandoned = CountHalfClosedSocketsTo(port);
 
@@ -110,12 +120,15 @@ TEST_F(DaemonEventFaults, AKickedEventConnectionReportsRemovalThenRediscoveryAnd
     ExpectSameReports(Slice(delegate, base, 4), AllRemoved(), what + " removals");
     ExpectSameReports(Slice(delegate, base + 4, 4), AllFound(), what + " rediscovery");
     printf("kick %d: removed and found again in %ld ms\n", kick, ElapsedMs(start));
-    ASSERT_TRUE(WaitUntil([] { return g_Daemon->ActiveTunnels() == 4 && g_Daemon->ActiveListeners() == 1; }, 5000))
+    ASSERT_TRUE(WaitUntil([] { return g_Daemon->ActiveTunnels() == 5 && g_Daemon->ActiveListeners() == 1; }, 5000))
         << what << ": " << g_Daemon->ActiveTunnels() << " tunnels";
   }
-  // Two more passes: nothing further to report.
+  // Two more passes: nothing further to report, and the stream still runs.
+  const size_t frames = probe.Sizes().size();
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   EXPECT_EQ(delegate.Count(), 4u + 8u * kKicks);
+  EXPECT_GT(probe.Sizes().size(), frames + 10) << probe.Events().size();
+  EXPECT_EQ(probe.Events().find('D'), std::string::npos);
 
   int library = 0, ours = 0;
   const bool settled = WaitUntil(
@@ -129,6 +142,11 @@ TEST_F(DaemonEventFaults, AKickedEventConnectionReportsRemovalThenRediscoveryAnd
   EXPECT_LE(library, kKicks) << "abandoned event connections";
   printf("after %d kicks: %d event connections left open by the client library, %d descriptors otherwise (%d before)\n",
          kKicks, library, ours, descriptors);
+
+  device.reset();
+  EXPECT_EQ(probe.Events().find('D'), std::string::npos) << "an aborted stream reports no disconnection";
+  std::vector<int64_t> sequences = probe.Sequences();
+  for (size_t i = 0; i < sequences.size(); ++i) EXPECT_EQ(sequences[i], static_cast<int64_t>(i));
 
   // The fan-out's own list of attached devices went through the same removals
   // and attaches: a controller created now hears both devices once.
@@ -165,6 +183,19 @@ TEST_F(DaemonEventFaults, ADaemonRestartEndsStreamsCleanlyAndTheAppsAreFoundAgai
   device.reset();
   ASSERT_TRUE(delegate.WaitForCount(8, 5000)) << delegate.Count();
   ExpectSameReports(Slice(delegate, 4, 4), AllRemoved(), "daemon gone");
+
+  // A stream started while the daemon is away cannot open its tunnel: it
+  // ends at once as a disconnection, without a connection.
+  StreamProbe orphan;
+  const Clock::time_point started = Clock::now();
+  {
+    KVX_Device lost(urls, m_Alpha);
+    lost.SetDelegate(&orphan);
+    ASSERT_EQ(lost.Start("daemon-faults"), NPT_SUCCESS);
+    EXPECT_TRUE(orphan.WaitForEnd(2000));
+  }
+  EXPECT_EQ(orphan.Events(), "D");
+  EXPECT_LT(ElapsedMs(started), 2000);
 
   std::this_thread::sleep_for(std::chrono::milliseconds(2500) - (Clock::now() - gone));
   EXPECT_EQ(delegate.Count(), 8u) << "nothing while the daemon is away";
