@@ -11,10 +11,13 @@ import os, platform, random, re, shutil, statistics, subprocess, sys, time
 
 BIN = sys.argv[1]            # build-bench/bench
 OUT = sys.argv[2]            # RESULTS.md path
-ROUNDS = int(os.environ.get("KVX_BENCH_ROUNDS", "3"))
-SECONDS = float(os.environ.get("KVX_BENCH_SECONDS", "2.2"))   # target streaming time of the direct reader
-MIN_BYTES = 300_000_000
+ROUNDS = int(os.environ.get("KVX_BENCH_ROUNDS", "7"))
+GB = float(os.environ.get("KVX_BENCH_GB", "2"))                  # per reader, size and round
+MANAGED_GB = float(os.environ.get("KVX_BENCH_MANAGED_GB", "0.5"))  # the Mono reader is far slower
+IDLE_SECONDS = float(os.environ.get("KVX_BENCH_IDLE_SECONDS", "60"))
+IDLE_DEVICES = 16
 RUN_TIMEOUT = 90
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 SIZES = [("jpeg", "50 KB JPEG"), ("rgb", "6,220,800 B RGB"), ("rgba", "33,177,600 B RGBA")]
 
@@ -49,7 +52,29 @@ def run(argv):
     return float(m.group(1)), float(m.group(2)), int(m.group(3)), output.decode(errors="replace"), int(m.group(4))
 
 
-def readers(port, size_name, frames, have_ffmpeg):
+def managed_reader():
+    """argv prefix running KVXManagedReader.exe under Mono, or (None, why not).
+
+    The exe is built into build-bench by bench/run when mcs is there; otherwise
+    it is compiled here against the normal build's assembly, if that exists."""
+    mono = shutil.which("mono")
+    if not mono:
+        return None, "mono is not installed"
+    exe = os.path.join(BIN, "KVXManagedReader.exe")
+    lib = os.path.dirname(BIN)
+    if not os.path.exists(exe):
+        dll = os.path.join(ROOT, "build", "managed", "KVXWrapper.dll")
+        mcs = shutil.which("mcs")
+        if not (mcs and os.path.exists(dll)):
+            return None, "no KVXWrapper.dll was built (mcs missing)"
+        shutil.copy(dll, os.path.join(BIN, "KVXWrapper.dll"))
+        subprocess.run([mcs, "-target:exe", "-optimize+", f"-out:{exe}", f"-r:{os.path.join(BIN, 'KVXWrapper.dll')}",
+                        os.path.join(ROOT, "bench", "ManagedReader.cs")], check=True)
+        lib = os.path.join(ROOT, "build")
+    return ["env", f"LD_LIBRARY_PATH={lib}", mono, exe], None
+
+
+def readers(port, size_name, frames, have_ffmpeg, managed=None, managed_frames=0):
     target = f"/{size_name}?frames={frames}"
     url = f"http://127.0.0.1:{port}{target}"
     result = [
@@ -57,8 +82,12 @@ def readers(port, size_name, frames, have_ffmpeg):
         ("direct", "2. direct: recv body into frame buffer", [f"{BIN}/raw-reader", "frame", str(port), target]),
         ("curl", "3. curl -s -o /dev/null", ["curl", "-s", "-o", "/dev/null", url]),
         ("kvx-tcp", "5. kvx native, TCP", [f"{BIN}/kvx-reader", "tcp", str(port), target]),
-        ("kvx-tunnel", "6. kvx native, usbmux tunnel*", [f"{BIN}/kvx-reader", "tunnel", str(port), target]),
+        ("kvx-tunnel", "6. kvx native, usbmux tunnel (with the simulated daemon's relay)*",
+         [f"{BIN}/kvx-reader", "tunnel", str(port), target]),
     ]
+    if size_name == "rgb" and managed:
+        result.append(("kvx-managed", "7. kvx managed (Mono), TCP, newImage reads the length",
+                       managed + [str(port), f"/{size_name}?frames={managed_frames}"]))
     if size_name == "jpeg" and have_ffmpeg:
         result.insert(3, ("ffmpeg", "4. ffmpeg -f mpjpeg -c copy", [
             "ffmpeg", "-v", "quiet", "-f", "mpjpeg", "-i", url, "-c", "copy", "-f", "null", "-"]))
@@ -97,25 +126,22 @@ def main():
     server = subprocess.Popen([f"{BIN}/bench-server", jpeg], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     port = int(server.stdout.readline().split()[1])
     have_ffmpeg = shutil.which("ffmpeg") is not None
+    managed, managed_missing = managed_reader()
     try:
-        # Calibrate: enough frames for MIN_BYTES and SECONDS of the direct reader.
-        frames = {}
-        for name, _ in SIZES:
-            size = frame_sizes[name]
-            probe = max(3, MIN_BYTES // size + 1)
-            wall, _, _, _, _ = run([f"{BIN}/raw-reader", "frame", str(port), f"/{name}?frames={probe}"])
-            rate = probe * size / max(wall, 1e-3)
-            frames[name] = max(probe, int(SECONDS * rate / size) + 1)
-            print(f"calibrated {name}: {frames[name]} frames ({frames[name] * size / 1e9:.2f} GB per run)", flush=True)
+        # The same number of frames for every reader of a size, about GB each.
+        frames = {name: max(3, int(GB * 1e9 / frame_sizes[name]) + 1) for name, _ in SIZES}
+        managed_frames = max(3, int(MANAGED_GB * 1e9 / frame_sizes["rgb"]) + 1)
         samples = {}   # (size, reader) -> list of dicts, index = round
         rng = random.Random(1)
         for round_index in range(ROUNDS):
-            jobs = [(name, reader) for name, _ in SIZES for reader in readers(port, name, frames[name], have_ffmpeg)]
+            jobs = [(name, reader) for name, _ in SIZES
+                    for reader in readers(port, name, frames[name], have_ffmpeg, managed, managed_frames)]
             rng.shuffle(jobs)
             for name, (key, label, argv) in jobs:
                 wall, cpu, rss, output, status = run(argv)
                 size = frame_sizes[name]
-                body = frames[name] * size
+                count = managed_frames if key == "kvx-managed" else frames[name]
+                body = count * size
                 got = re.search(r"bytes=(\d+)", output)
                 # The limit reader counts every byte, part headers included.
                 ok = status == 0 and (got is None or int(got.group(1)) >= body if key == "limit"
@@ -124,7 +150,7 @@ def main():
                     ok = True  # ffmpeg reports the unbounded HTTP/1.0 body's end as an error
                 allocs = re.search(r"allocs_per_frame=([-0-9.]+)", output)
                 samples.setdefault((name, key), []).append(dict(
-                    label=label, wall=wall, cpu=cpu, rss=rss, ok=ok, bytes=body, frames=frames[name],
+                    label=label, wall=wall, cpu=cpu, rss=rss, ok=ok, bytes=body, frames=count,
                     allocs=float(allocs.group(1)) if allocs else None))
                 print(f"round {round_index + 1} {name:4} {key:10} {body / wall / 1e6:8.0f} MB/s "
                       f"{cpu / (body / 1e9):6.3f} CPU s/GB {rss / 1024:7.1f} MB {'ok' if ok else 'FAILED'}", flush=True)
@@ -133,6 +159,11 @@ def main():
         server.wait(timeout=10)
 
     load_mid = os.getloadavg()
+    print(f"controller idle, {IDLE_DEVICES} devices, {IDLE_SECONDS:.0f} s ...", flush=True)
+    idle = subprocess.run([f"{BIN}/kvx-controller-idle", str(IDLE_DEVICES), str(IDLE_SECONDS)],
+                          capture_output=True, text=True, timeout=IDLE_SECONDS + 90)
+    idle_match = re.search(r"controller_idle devices=(\d+) apps=(\d+) found=(\d+) removed=(\d+) seconds=(\S+) "
+                           r"cpu_s=(\S+) percent=(\S+)", idle.stdout)
     print("latency trials ...", flush=True)
     latency = subprocess.run([f"{BIN}/kvx-latency", os.environ.get("KVX_BENCH_TRIALS", "10")],
                              capture_output=True, text=True, timeout=240).stdout
@@ -152,7 +183,7 @@ def main():
     for name, title in SIZES:
         limit = samples[(name, "limit")]
         direct = samples[(name, "direct")]
-        for key in ["limit", "direct", "curl", "ffmpeg", "kvx-tcp", "kvx-tunnel"]:
+        for key in ["limit", "direct", "curl", "ffmpeg", "kvx-tcp", "kvx-tunnel", "kvx-managed"]:
             runs = samples.get((name, key))
             if not runs:
                 continue
@@ -180,6 +211,21 @@ def main():
         check(f"kvx TCP CPU/GB ÷ direct reader, {title} (median of paired ratios)", ratios[(name, "kvx-tcp")]["direct"], 1.12)
         vs_curl = median([(k["cpu"] / k["bytes"]) / max(c["cpu"] / c["bytes"], 1e-15) for k, c in zip(kvx, curl)])
         check(f"kvx TCP CPU/GB ÷ curl, {title} (median of paired ratios)", vs_curl, 1.1 if name == "rgba" else 0.9)
+    managed_runs = samples.get(("rgb", "kvx-managed"))
+    if managed_runs:
+        limit = samples[("rgb", "limit")]
+        speed = median([(m["bytes"] / m["wall"]) / (l["bytes"] / l["wall"]) for m, l in zip(managed_runs, limit)])
+        verdict = "met" if speed >= 0.5 else f"MISSED by {0.5 / max(speed, 1e-9):.1f}x"
+        checks.append(f"- kvx managed MB/s ÷ limit reader MB/s, 6,220,800 B RGB (median of paired ratios): "
+                      f"{speed:.3f} (target >= 0.5) — {verdict}")
+    else:
+        checks.append(f"- kvx managed MB/s ÷ limit reader MB/s: not measured ({managed_missing})")
+    if idle_match and idle.returncode == 0:
+        check(f"controller CPU with {IDLE_DEVICES} devices, all apps announced and idle, over "
+              f"{float(idle_match.group(5)):.0f} s (percent of one core)", float(idle_match.group(7)), 1, " %")
+    else:
+        checks.append(f"- controller CPU while idle: not measured (kvx-controller-idle exited {idle.returncode}: "
+                      f"{idle.stderr.strip()[-200:]})")
     for name, title in SIZES:
         for key in ["kvx-tcp", "kvx-tunnel"]:
             values = [r["allocs"] for r in samples[(name, key)] if r["allocs"] is not None]
@@ -209,9 +255,18 @@ def main():
             lat_lines.append(f"| {text} | {lo:.3f} | {mid:.3f} | {hi:.3f} | {n} |")
 
     frames_text = ", ".join(f"{n}: {frames[n]} frames ({frames[n] * frame_sizes[n] / 1e9:.2f} GB)" for n, _ in SIZES)
-    managed_note = ("7. kvx managed: **skipped** — `managed/` holds no .NET assembly yet, so there is nothing to run on Mono."
-                    if not any(f.endswith((".cs", ".dll")) for _, _, fs in os.walk(os.path.join(os.path.dirname(BIN), "..", "..", "managed")) for f in fs)
-                    else "7. kvx managed: not wired into this benchmark yet.")
+    if managed:
+        managed_note = (f"7. kvx managed: `KVXManagedReader.exe` (bench/ManagedReader.cs) on Mono over the .NET assembly, "
+                        f"plain TCP, a `newImage` that reads the stream's `Length`; 6 MB frames only, "
+                        f"{managed_frames} frames ({managed_frames * frame_sizes['rgb'] / 1e9:.2f} GB) per run, "
+                        f"Mono's start-up included in its CPU.")
+    else:
+        managed_note = f"7. kvx managed: **skipped** — {managed_missing}."
+    if idle_match:
+        idle_text = (f"{idle_match.group(7)} % of one core ({idle_match.group(6)} s CPU in {idle_match.group(5)} s; "
+                     f"{idle_match.group(3)} of {idle_match.group(2)} apps found, {idle_match.group(4)} removed)")
+    else:
+        idle_text = "not measured"
     text = f"""# kvx stream benchmarks
 
 Written by `bench/run` on {time.strftime('%Y-%m-%d %H:%M %Z')}.
@@ -222,14 +277,23 @@ Written by `bench/run` on {time.strftime('%Y-%m-%d %H:%M %Z')}.
 readers are interleaved and compared on CPU seconds per GB, paired per round).
 
 **Method.** One `bench-server` writes a pre-built multipart/x-mixed-replace stream with large `send` calls
-over 127.0.0.1. Per run and size: {frames_text} (at least 300 MB and about {SECONDS} s for the direct reader).
+over 127.0.0.1. Per run and size: {frames_text}.
 {ROUNDS} rounds; within a round every reader of every size runs once, in shuffled order. Each reader is a
 child process: CPU = user+sys from `wait4`, peak RSS = `ru_maxrss`. Ratios are medians of per-round paired
 ratios. "limit" is a C reader that `recv`s into one 64 KiB buffer and discards; "direct" is a C reader that
-parses the part headers and `recv`s each body straight into a reused frame buffer.
-\\* The tunnel runs through the simulated usbmux daemon in the reader's own process, with the real
-libusbmuxd: its relay thread's CPU (a second copy of every byte through a UNIX socket) is counted with the reader.
+parses the part headers out of a 64 KiB receive buffer, copies the body bytes that buffer already holds and
+`recv`s the rest of each body straight into a reused frame buffer.
+\\* Tunnel rows include the simulated daemon's relay: the tunnel runs through the simulated usbmux daemon in
+the reader's own process, with the real libusbmuxd, so its relay thread's CPU (a second copy of every byte
+through a UNIX socket and a loopback TCP socket) is counted with the reader.
 {managed_note}
+
+## Discovery controller while idle
+
+`kvx-controller-idle`: {IDLE_DEVICES} simulated devices (the simulated daemon and one companion-app double per
+device, answering on both app ports, in a child process), one `KVX_USBController` over the real libusbmuxd
+(`USBMUXD_SOCKET_ADDRESS`); once every app was found, the controller process's own CPU (user+sys, all its
+threads: controller, usbmux client library, callbacks) over the window: **{idle_text}**.
 
 ## Throughput and CPU
 
@@ -245,22 +309,47 @@ libusbmuxd: its relay thread's CPU (a second copy of every byte through a UNIX s
 
 ## Where the CPU goes (perf, kvx native over TCP, on this machine)
 
-- The kernel's copy out of the socket (`_copy_to_iter` under `recv`) and page-fault handling
-  (`pvm_irq_enable`: this VM's paravirtualised interrupt enable, which page faults hit) dominate every
-  reader. The body itself is received straight into the frame store (`KVX_MultipartLineReader::ReadSome`
-  passes the store's memory to `recv`); there is no per-frame user-space copy of the body in steady state,
-  and `recv` is tried before any `poll`.
-- Frame store growth: `KVX_MultipartLineReader::ReadFrame` (streaming/KvxMultipartReader.cpp) used to
-  grow the store by doubling while the first large frame arrived, each `NPT_DataBuffer::ReallocateBuffer`
-  copying what was written so far into fresh, not yet faulted memory (8% of the reader's CPU in `memmove`
-  plus 5% in page faults in a 150-frame RGB profile, more for the ~25-frame RGBA runs). A declared length
-  up to 64 MiB is now reserved in one step, so nothing is copied; the RGBA ratio to the direct reader went
-  from 1.65 (loaded machine) to about 1.26 (quiet machine).
-- What is left against the direct reader (1.2-1.3x here in a quiet run, 0.9-1.1x in an earlier loaded
-  one: single runs are bimodal, and 3 rounds are fewer than the 7 that give a steady paired median) has
-  not been profiled yet; candidates are the part-header line reads and the per-frame delegate call path.
+- Every reader is dominated by the kernel: the copy out of the socket (`_copy_to_iter` under `recv`, about
+  half of the samples for 6 MB frames) and softirq/page-fault work (`pvm_irq_enable`, this VM's
+  paravirtualised interrupt enable: 20-40%). On loopback the receiver's ACKs run the sender's TCP work in the
+  receiver's softirq, so what a reader is charged depends on how its `recv` calls fall against the server's
+  `send`s; that is why single runs are bimodal and only paired medians over several rounds mean anything.
+  User space is under 15% of kvx's samples for 50 KB frames and under 2% for 6 MB frames
+  (`KVX_Device::ReadBody`, `ReadLine`, `NPT_BsdSocketInputStream::Read` with its per-call descriptor lock and
+  log-level checks, each about 0.5-1%).
+- 50 KB frames: receive calls per frame were the difference. The line reader used to fill a 4 KiB line
+  buffer (part headers plus the start of the body) and then receive the rest of the body on its own: 2.3
+  `recv` per frame (46,277 for 20,000 frames) against the direct reader's 1.35 (27,089), which reads through
+  a 64 KiB buffer. The device stream's line reader now reads ahead through a 64 KiB buffer of its own
+  (`KVX_MULTIPART_READ_AHEAD_SIZE` in streaming/KvxMultipartReader.h; the response stream is read by nothing
+  else afterwards), so a frame's tail, the next part's headers and the start of the next body come in one
+  call: 0.76 `recv` per frame (15,175 for 20,000). Bodies longer than the buffer are still received straight
+  into the frame store. Paired medians with the fuzzers paused (5 rounds of 2 GB): 1.28 before, 0.99 after.
+  The reader that never reads past a body stays the default for other sources.
+- 6 MB and 33 MB frames: the body is received straight into the frame store (reserved once at the declared
+  length, reused, no per-frame allocation or fault after the first frame: 1,704 page faults for 320 RGB frames
+  against the direct reader's 1,594, the difference being the thread stacks and the 64 KiB buffer), and
+  `recv` is tried before `poll`. What remains is in the kernel and follows the receive pattern: kvx's
+  non-blocking `recv` returns as soon as the queue is momentarily empty where the direct reader's blocking
+  `recv` goes on with the backlog, so kvx makes more, smaller calls and, when the queue runs dry, an EAGAIN
+  `recv` plus a `poll` (one pair of runs: 9,910 `recv` and 2,188 `poll` against 1,447 `recv` for 320
+  frames; another pair: 3,160 and 383 against 1,532). Capping each body `recv` at 64 KiB, 256 KiB or 1 MiB
+  made it worse (1.27-1.29 against 1.24 uncapped, quiet; 1.88 under load for 64 KiB), so calls ask for the
+  whole remaining body. Paired medians with the fuzzers paused: RGB 1.17 before, 1.14-1.24 after; RGBA
+  1.11 before, 1.04-1.10 after.
+- Copies whose destination lies a few bytes past the source modulo 4096: measured here for 49 KB (cache-hot)
+  and 6 MB copies at every distance 0-64, `memcpy` never dropped below half its best speed and splitting
+  the copy into 2 KiB pieces was slower, so the one copy left (buffered body bytes into the frame store) stays
+  a plain `memcpy`.
 - The benchmark's own delegate must stay a no-op: an earlier version took a mutex and signalled a
   condition variable per frame, which alone cost 10% of the reader's CPU for 50 KB frames.
+- The managed row is bound by Mono, not by the native reader: every frame is handed to `newImage` as the
+  application's own copy, a fresh 6 MB `byte[]` (fresh pages: a fault per 4 KiB page, then the copy), and
+  SGen's large-object space overflows every third frame, starting a major collection (about 170 ms each,
+  40 ms of it stop-the-world, by `MONO_LOG_MASK=gc`); `MONO_GC_PARAMS` `major=marksweep` or a 1 GB soft heap
+  limit changed nothing (about 70 MB/s either way). Closing that gap needs a different hand-over in the
+  assembly (a reused buffer, or a stream over the native frame valid during the call), which its interface
+  does not allow today.
 - The tunnel figures include the simulated daemon's relay thread in the same process (one more copy
   of every byte through a UNIX socket and a loopback TCP socket), so they bound what a real daemon
   would add rather than measure the library alone.
