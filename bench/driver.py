@@ -329,14 +329,20 @@ threads: controller, usbmux client library, callbacks) over the window: **{idle_
 - 6 MB and 33 MB frames: the body is received straight into the frame store (reserved once at the declared
   length, reused, no per-frame allocation or fault after the first frame: 1,704 page faults for 320 RGB frames
   against the direct reader's 1,594, the difference being the thread stacks and the 64 KiB buffer), and
-  `recv` is tried before `poll`. What remains is in the kernel and follows the receive pattern: kvx's
-  non-blocking `recv` returns as soon as the queue is momentarily empty where the direct reader's blocking
-  `recv` goes on with the backlog, so kvx makes more, smaller calls and, when the queue runs dry, an EAGAIN
-  `recv` plus a `poll` (one pair of runs: 9,910 `recv` and 2,188 `poll` against 1,447 `recv` for 320
-  frames; another pair: 3,160 and 383 against 1,532). Capping each body `recv` at 64 KiB, 256 KiB or 1 MiB
-  made it worse (1.27-1.29 against 1.24 uncapped, quiet; 1.88 under load for 64 KiB), so calls ask for the
-  whole remaining body. Paired medians with the fuzzers paused: RGB 1.17 before, 1.14-1.24 after; RGBA
-  1.11 before, 1.04-1.10 after.
+  `recv` is tried before `poll`; kvx's own code is under 2% of the samples. What remains is the socket mode.
+  Our sockets are non-blocking (a blocked read must end at once when another thread aborts, through `poll`
+  on the socket and a wake-up descriptor), and a non-blocking `recv` returns as soon as the receive queue is
+  momentarily empty, where the direct reader's blocking `recv` goes on with the packets that arrived
+  meanwhile. So kvx makes more, smaller calls and, when the queue runs dry, an EAGAIN `recv` plus a `poll`
+  (one pair of runs: 9,910 `recv` and 2,188 `poll` against 1,447 `recv` for 320 frames; another: 3,160 and
+  383 against 1,532), and every extra return to user space lets the kernel send another window update, whose
+  loopback processing is charged to the reader. The proof: the direct reader itself, switched to a
+  non-blocking socket with `poll` on EAGAIN and nothing else changed, costs 1.23x (RGB), 1.11x (RGBA) and
+  1.03x (JPEG) of its blocking self in the same paired session (7 rounds, fuzzers paused), where kvx cost
+  1.26x, 1.11x and 1.09x. Capping each body `recv` at 64 KiB, 256 KiB or 1 MiB made it worse (1.27-1.29
+  against 1.24 uncapped; 1.88 under load for 64 KiB), so calls ask for the whole remaining body. Closing
+  this last part needs blocking reads in the socket layer, woken by a read shutdown on abort, which changes
+  the cancellation design of every socket and is left for a separate change.
 - Copies whose destination lies a few bytes past the source modulo 4096: measured here for 49 KB (cache-hot)
   and 6 MB copies at every distance 0-64, `memcpy` never dropped below half its best speed and splitting
   the copy into 2 KiB pieces was slower, so the one copy left (buffered body bytes into the frame store) stays
