@@ -1,8 +1,10 @@
 // Linux platform: descriptor ownership, waits, socket streams and TCP sockets
-// over the BSD socket API. Assumes non-blocking sockets, poll(2) (any
-// descriptor number, unlike select's fixed-size sets), eventfd(2) for waking
-// cancelled waits, and MSG_NOSIGNAL so that writing to a vanished peer fails
-// with a result instead of raising SIGPIPE in the host application.
+// over the BSD socket API. Assumes poll(2) (any descriptor number, unlike
+// select's fixed-size sets), eventfd(2) for waking cancelled waits,
+// MSG_DONTWAIT on every call that must not block, SO_RCVTIMEO and a read
+// shutdown waking a blocked recv (stream reads that may wait block in recv),
+// and MSG_NOSIGNAL so that writing to a vanished peer fails with a result
+// instead of raising SIGPIPE in the host application.
 
 #include "NptBsdSockets.h"
 
@@ -75,6 +77,8 @@ NPT_BsdSocketFd::NPT_BsdSocketFd(int fd, NPT_Flags flags)
       m_Position(0),
       m_SocketFd(fd),
       m_Cancelled(false),
+      m_Blocking(false),
+      m_ReceiveTimeout(0),
       m_Cancellable((flags & NPT_SOCKET_FLAG_CANCELLABLE) != 0),
       m_Users(0),
       m_Closed(false),
@@ -132,6 +136,27 @@ void NPT_BsdSocketFd::EndCancel() {
   }
   if (!m_Closed) --m_Users;
   if (m_Users == 0) CloseLocked();
+}
+
+bool NPT_BsdSocketFd::PrepareBlockingReceive(int fd, NPT_Timeout timeout) {
+  if (m_Blocking.load(std::memory_order_acquire) && m_ReceiveTimeout.load(std::memory_order_acquire) == timeout) {
+    return true;
+  }
+  std::lock_guard<std::mutex> lock(m_Lock);
+  if (m_ReceiveTimeout.load(std::memory_order_relaxed) != timeout) {
+    // A zero time value means no limit.
+    struct timeval tv;
+    tv.tv_sec = timeout > 0 ? timeout / 1000 : 0;
+    tv.tv_usec = timeout > 0 ? (timeout % 1000) * 1000 : 0;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) return false;
+    m_ReceiveTimeout.store(timeout, std::memory_order_release);
+  }
+  if (!m_Blocking.load(std::memory_order_relaxed)) {
+    int fl = fcntl(fd, F_GETFL, 0);
+    if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) return false;
+    m_Blocking.store(true, std::memory_order_release);
+  }
+  return true;
 }
 
 int NPT_BsdSocketFd::GetWakeFd() {
@@ -229,18 +254,34 @@ NPT_Result NPT_BsdSocketInputStream::Read(void* buffer, NPT_Size bytes_to_read, 
     if (result != NPT_SUCCESS) return result;
     waited = true;
   }
+  // A read that may wait does so inside recv: a blocking recv goes on taking
+  // the data that arrives while it copies, where a non-blocking one returns
+  // at the first empty moment and costs another call (and, on loopback, the
+  // sender's work that each extra return triggers). The OS time-out then
+  // reports "nothing in time" as EAGAIN; a cancel shuts reading down, which
+  // ends the recv with 0.
+  const bool blocking = timeout != 0 && !waited && fd.PrepareBlockingReceive(use.GetNumber(), timeout);
 
   ssize_t io_result;
   int error;
   for (;;) {
     NPT_LOG_FINEST("reading %d from socket", (int)bytes_to_read);
-    io_result = recv(use.GetNumber(), buffer, bytes_to_read, 0);
+    io_result = recv(use.GetNumber(), buffer, bytes_to_read, blocking ? 0 : MSG_DONTWAIT);
     error = errno;
     NPT_LOG_FINEST("recv returned %d", (int)io_result);
     if (io_result > 0) {
       if (bytes_read) *bytes_read = (NPT_Size)io_result;
       fd.m_Position.fetch_add((NPT_Position)io_result, std::memory_order_relaxed);
       return NPT_SUCCESS;
+    }
+    if (blocking && io_result < 0) {
+      // A signal handler ran (the receive time-out makes recv give up rather
+      // than restart): wait again unless cancelled.
+      if (error == EINTR && !fd.IsCancelled()) continue;
+      if (error == EAGAIN || error == EWOULDBLOCK) {
+        if (fd.IsCancelled()) return NPT_ERROR_CANCELLED;
+        return NPT_ERROR_TIMEOUT;
+      }
     }
     if (io_result < 0 && (error == EAGAIN || error == EWOULDBLOCK) && timeout != 0 && !waited) {
       NPT_Result result = fd.WaitForCondition(true, false, false, timeout);
@@ -304,7 +345,7 @@ NPT_Result NPT_BsdSocketOutputStream::Write(const void* buffer, NPT_Size bytes_t
   int error;
   for (;;) {
     NPT_LOG_FINEST("writing %d to socket", (int)bytes_to_write);
-    io_result = send(use.GetNumber(), buffer, bytes_to_write, MSG_NOSIGNAL);
+    io_result = send(use.GetNumber(), buffer, bytes_to_write, MSG_NOSIGNAL | MSG_DONTWAIT);
     error = errno;
     NPT_LOG_FINEST("send returned %d", (int)io_result);
     if (io_result > 0) {
@@ -357,7 +398,7 @@ NPT_Result NPT_BsdSocketOutputStream::Flush() {
   int on = 1;
   if (setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0) return NPT_ERROR_SETSOCKOPT_FAILED;
   char dummy = 0;
-  ssize_t ignored = send(s, &dummy, 0, MSG_NOSIGNAL);
+  ssize_t ignored = send(s, &dummy, 0, MSG_NOSIGNAL | MSG_DONTWAIT);
   (void)ignored;
   int off = 0;
   if (setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &off, sizeof(off)) != 0) return NPT_ERROR_SETSOCKOPT_FAILED;
@@ -460,8 +501,10 @@ NPT_Result NPT_BsdSocket::Cancel(bool do_shutdown) {
   NPT_BsdSocketFd& fd = *m_SocketFdReference;
   int number = -1;
   fd.BeginCancel(number);
-  if (do_shutdown && number >= 0) {
-    if (shutdown(number, SHUT_RDWR) != 0) {
+  // Shutting reading down sends nothing to the peer; it ends a recv blocked
+  // in the kernel, which no wake-up descriptor reaches.
+  if (number >= 0) {
+    if (shutdown(number, do_shutdown ? SHUT_RDWR : SHUT_RD) != 0) {
       NPT_LOG_FINE("shutdown failed (%d)", MapLastError());
     }
   }

@@ -23,7 +23,8 @@ NPT_Result NPT_BsdSocketMapErrorCode(int error);
 
 class NPT_BsdSocketFd {
  public:
-  // Takes ownership of `fd` and switches it to non-blocking mode.
+  // Takes ownership of `fd` and switches it to non-blocking mode (a stream
+  // read that may wait later switches it back: see PrepareBlockingReceive).
   NPT_BsdSocketFd(int fd, NPT_Flags flags);
   ~NPT_BsdSocketFd();
   NPT_BsdSocketFd(const NPT_BsdSocketFd&) = delete;
@@ -53,6 +54,14 @@ class NPT_BsdSocketFd {
 
   bool IsCancelled() const { return m_Cancelled.load(std::memory_order_acquire); }
 
+  // Between BeginUse and EndUse: makes `fd` a blocking socket whose OS
+  // receive time-out is `timeout` (non-zero), so that one recv waits in the
+  // kernel and takes what arrives meanwhile, as a wait followed by a
+  // non-blocking recv cannot. Every other operation passes MSG_DONTWAIT, and a
+  // cancel shuts reading down, which ends such a recv at once. False when the
+  // OS refuses; the caller then waits with poll.
+  bool PrepareBlockingReceive(int fd, NPT_Timeout timeout);
+
   std::atomic<NPT_Timeout> m_ReadTimeout;
   std::atomic<NPT_Timeout> m_WriteTimeout;
   std::atomic<NPT_Position> m_Position;  // bytes moved through the streams
@@ -63,6 +72,8 @@ class NPT_BsdSocketFd {
 
   const int m_SocketFd;
   std::atomic<bool> m_Cancelled;
+  std::atomic<bool> m_Blocking;                // O_NONBLOCK cleared
+  std::atomic<NPT_Timeout> m_ReceiveTimeout;   // SO_RCVTIMEO as last set
   const bool m_Cancellable;  // recorded only: every socket can be cancelled
 
   std::mutex m_Lock;       // guards the fields below

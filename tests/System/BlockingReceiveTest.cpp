@@ -1,0 +1,214 @@
+// Stream reads that may wait block inside recv (the OS receive time-out
+// bounds them; a cancel shuts reading down to end them). What must hold:
+// cancel ends such a read at once on TCP and on adopted local sockets, with
+// or without a full shutdown; the time-out follows every SetReadTimeout;
+// a zero time-out never waits; and once a read has made the socket blocking,
+// writes still honour their own time-out instead of blocking. Every wait in
+// here is bounded.
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "NptSockets.h"
+#include "NptStreams.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long MillisecondsSince(Clock::time_point start) {
+  return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// One end of a connected pair wrapped in our socket, the other end a raw
+// descriptor (TCP over 127.0.0.1, or a local socket pair as a usbmux tunnel
+// hands over).
+struct Pair {
+  std::unique_ptr<NPT_Socket> ours;
+  std::unique_ptr<NPT_TcpServerSocket> listener;
+  std::unique_ptr<NPT_Socket> peer_socket;
+  int peer = -1;
+  ~Pair() {
+    if (peer >= 0) close(peer);
+  }
+};
+
+std::unique_ptr<Pair> MakePair(bool local) {
+  std::unique_ptr<Pair> pair(new Pair);
+  if (local) {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return nullptr;
+    pair->ours.reset(new NPT_TcpClientSocket(fds[0], 0));
+    pair->peer = fds[1];
+    return pair;
+  }
+  pair->listener.reset(new NPT_TcpServerSocket());
+  if (pair->listener->Bind(NPT_SocketAddress(NPT_IpAddress::Loopback, 0)) != NPT_SUCCESS) return nullptr;
+  if (pair->listener->Listen(4) != NPT_SUCCESS) return nullptr;
+  NPT_SocketInfo info;
+  pair->listener->GetInfo(info);
+  NPT_TcpClientSocket* client = new NPT_TcpClientSocket();
+  pair->ours.reset(client);
+  if (client->Connect(NPT_SocketAddress(NPT_IpAddress::Loopback, info.local_address.GetPort()), 2000) != NPT_SUCCESS) {
+    return nullptr;
+  }
+  NPT_Socket* accepted = nullptr;
+  if (pair->listener->WaitForNewClient(accepted, 2000) != NPT_SUCCESS) return nullptr;
+  pair->peer_socket.reset(accepted);
+  return pair;
+}
+
+// Runs `operation` on a thread; if it has not returned within `limit_ms`,
+// cancels `socket` so that the test ends anyway, and reports the hang.
+template <typename Operation>
+NPT_Result Bounded(NPT_Socket& socket, int limit_ms, Operation operation, bool* hung) {
+  std::packaged_task<NPT_Result()> task(operation);
+  std::future<NPT_Result> done = task.get_future();
+  std::thread worker(std::move(task));
+  *hung = done.wait_for(std::chrono::milliseconds(limit_ms)) != std::future_status::ready;
+  if (*hung) socket.Cancel(true);
+  worker.join();
+  return done.get();
+}
+
+TEST(BlockingReceive, CancelEndsAReadBlockedInTheKernelAtOnce) {
+  for (bool local : {false, true}) {
+    for (bool shutdown : {false, true}) {
+      for (NPT_Timeout timeout : {NPT_TIMEOUT_INFINITE, NPT_Timeout(5000)}) {
+        SCOPED_TRACE((local ? std::string("local") : std::string("tcp")) + " shutdown=" + std::to_string(shutdown) +
+                     " timeout=" + std::to_string(timeout));
+        std::unique_ptr<Pair> pair = MakePair(local);
+        ASSERT_TRUE(pair);
+        NPT_InputStreamReference in;
+        ASSERT_EQ(NPT_SUCCESS, pair->ours->GetInputStream(in));
+        ASSERT_EQ(NPT_SUCCESS, pair->ours->SetReadTimeout(timeout));
+        // A first read with data makes the socket blocking.
+        if (local) {
+          ASSERT_EQ(1, write(pair->peer, "a", 1));
+        } else {
+          NPT_OutputStreamReference peer_out;
+          ASSERT_EQ(NPT_SUCCESS, pair->peer_socket->GetOutputStream(peer_out));
+          ASSERT_EQ(NPT_SUCCESS, peer_out->WriteFully("a", 1));
+        }
+        char byte = 0;
+        ASSERT_EQ(NPT_SUCCESS, in->ReadFully(&byte, 1));
+
+        std::atomic<NPT_Result> result(NPT_SUCCESS);
+        std::atomic<bool> done(false);
+        std::thread reader([&] {
+          char buffer[16];
+          result = in->Read(buffer, sizeof(buffer));
+          done = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_FALSE(done);
+        Clock::time_point start = Clock::now();
+        EXPECT_EQ(NPT_SUCCESS, pair->ours->Cancel(shutdown));
+        while (!done && MillisecondsSince(start) < 2000) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        long elapsed = MillisecondsSince(start);
+        if (!done) {
+          // Not woken: end the read from the peer's side so the test ends.
+          if (local) ::shutdown(pair->peer, SHUT_RDWR);
+          else pair->peer_socket->Cancel(true);
+        }
+        reader.join();
+        EXPECT_LT(elapsed, 1000);
+        EXPECT_EQ(NPT_ERROR_CANCELLED, result.load());
+      }
+    }
+  }
+}
+
+TEST(BlockingReceive, TimeOutFollowsEverySetReadTimeout) {
+  for (bool local : {false, true}) {
+    SCOPED_TRACE(local ? "local" : "tcp");
+    std::unique_ptr<Pair> pair = MakePair(local);
+    ASSERT_TRUE(pair);
+    NPT_InputStreamReference in;
+    ASSERT_EQ(NPT_SUCCESS, pair->ours->GetInputStream(in));
+    const struct {
+      NPT_Timeout timeout;
+      NPT_Result result;
+      long at_least_ms;
+      long below_ms;
+    } steps[] = {
+        {300, NPT_ERROR_TIMEOUT, 250, 2000},
+        {40, NPT_ERROR_TIMEOUT, 30, 250},
+        {0, NPT_ERROR_WOULD_BLOCK, 0, 50},
+        {400, NPT_ERROR_TIMEOUT, 350, 2000},
+    };
+    for (const auto& step : steps) {
+      ASSERT_EQ(NPT_SUCCESS, pair->ours->SetReadTimeout(step.timeout));
+      char buffer[8];
+      Clock::time_point start = Clock::now();
+      bool hung = false;
+      NPT_Result result = Bounded(*pair->ours, 5000, [&] { return in->Read(buffer, sizeof(buffer)); }, &hung);
+      long elapsed = MillisecondsSince(start);
+      ASSERT_FALSE(hung) << "timeout " << step.timeout;
+      EXPECT_EQ(step.result, result) << "timeout " << step.timeout;
+      EXPECT_GE(elapsed, step.at_least_ms) << "timeout " << step.timeout;
+      EXPECT_LT(elapsed, step.below_ms) << "timeout " << step.timeout;
+    }
+    // Data that arrives during a wait is returned by it.
+    ASSERT_EQ(NPT_SUCCESS, pair->ours->SetReadTimeout(3000));
+    std::thread writer([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (local) {
+        ssize_t ignored = write(pair->peer, "xyz", 3);
+        (void)ignored;
+      } else {
+        NPT_OutputStreamReference out;
+        if (pair->peer_socket->GetOutputStream(out) == NPT_SUCCESS) out->WriteFully("xyz", 3);
+      }
+    });
+    char buffer[3];
+    EXPECT_EQ(NPT_SUCCESS, in->ReadFully(buffer, 3));
+    writer.join();
+    EXPECT_EQ(std::string(buffer, 3), "xyz");
+  }
+}
+
+TEST(BlockingReceive, WritesKeepTheirTimeOutOnceReadsBlock) {
+  for (bool local : {false, true}) {
+    SCOPED_TRACE(local ? "local" : "tcp");
+    std::unique_ptr<Pair> pair = MakePair(local);
+    ASSERT_TRUE(pair);
+    NPT_InputStreamReference in;
+    NPT_OutputStreamReference out;
+    ASSERT_EQ(NPT_SUCCESS, pair->ours->GetInputStream(in));
+    ASSERT_EQ(NPT_SUCCESS, pair->ours->GetOutputStream(out));
+    ASSERT_EQ(NPT_SUCCESS, pair->ours->SetReadTimeout(50));
+    char buffer[4];
+    ASSERT_EQ(NPT_ERROR_TIMEOUT, in->Read(buffer, sizeof(buffer)));
+    // The peer reads nothing: writing fills both buffers; then a write that
+    // may not wait says so at once, and one with a time-out times out.
+    std::vector<char> block(65536, 'w');
+    for (NPT_Timeout timeout : {NPT_Timeout(0), NPT_Timeout(200)}) {
+      ASSERT_EQ(NPT_SUCCESS, pair->ours->SetWriteTimeout(timeout));
+      bool hung = false;
+      NPT_Result result = Bounded(*pair->ours, 10000,
+                                  [&] {
+                                    for (int i = 0; i < 4096; ++i) {
+                                      NPT_Result r = out->Write(block.data(), (NPT_Size)block.size());
+                                      if (NPT_FAILED(r)) return r;
+                                    }
+                                    return NPT_SUCCESS;
+                                  },
+                                  &hung);
+      ASSERT_FALSE(hung) << "a write with time-out " << timeout << " blocked";
+      EXPECT_EQ(timeout == 0 ? NPT_ERROR_WOULD_BLOCK : NPT_ERROR_TIMEOUT, result);
+    }
+  }
+}
+
+}  // namespace
