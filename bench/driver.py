@@ -316,7 +316,7 @@ threads: controller, usbmux client library, callbacks) over the window: **{idle_
   `send`s; that is why single runs are bimodal and only paired medians over several rounds mean anything.
   User space is under 15% of kvx's samples for 50 KB frames and under 2% for 6 MB frames
   (`KVX_Device::ReadBody`, `ReadLine`, `NPT_BsdSocketInputStream::Read` with its per-call descriptor lock and
-  log-level checks, each about 0.5-1%).
+  log-level checks, each about 0.5-1%). The figures below were taken before the socket change at the end.
 - 50 KB frames: receive calls per frame were the difference. The line reader used to fill a 4 KiB line
   buffer (part headers plus the start of the body) and then receive the rest of the body on its own: 2.3
   `recv` per frame (46,277 for 20,000 frames) against the direct reader's 1.35 (27,089), which reads through
@@ -328,21 +328,25 @@ threads: controller, usbmux client library, callbacks) over the window: **{idle_
   The reader that never reads past a body stays the default for other sources.
 - 6 MB and 33 MB frames: the body is received straight into the frame store (reserved once at the declared
   length, reused, no per-frame allocation or fault after the first frame: 1,704 page faults for 320 RGB frames
-  against the direct reader's 1,594, the difference being the thread stacks and the 64 KiB buffer), and
-  `recv` is tried before `poll`; kvx's own code is under 2% of the samples. What remains is the socket mode.
-  Our sockets are non-blocking (a blocked read must end at once when another thread aborts, through `poll`
-  on the socket and a wake-up descriptor), and a non-blocking `recv` returns as soon as the receive queue is
-  momentarily empty, where the direct reader's blocking `recv` goes on with the packets that arrived
-  meanwhile. So kvx makes more, smaller calls and, when the queue runs dry, an EAGAIN `recv` plus a `poll`
-  (one pair of runs: 9,910 `recv` and 2,188 `poll` against 1,447 `recv` for 320 frames; another: 3,160 and
-  383 against 1,532), and every extra return to user space lets the kernel send another window update, whose
-  loopback processing is charged to the reader. The proof: the direct reader itself, switched to a
-  non-blocking socket with `poll` on EAGAIN and nothing else changed, costs 1.23x (RGB), 1.11x (RGBA) and
-  1.03x (JPEG) of its blocking self in the same paired session (7 rounds, fuzzers paused), where kvx cost
-  1.26x, 1.11x and 1.09x. Capping each body `recv` at 64 KiB, 256 KiB or 1 MiB made it worse (1.27-1.29
-  against 1.24 uncapped; 1.88 under load for 64 KiB), so calls ask for the whole remaining body. Closing
-  this last part needs blocking reads in the socket layer, woken by a read shutdown on abort, which changes
-  the cancellation design of every socket and is left for a separate change.
+  against the direct reader's 1,594, the difference being the thread stacks and the 64 KiB buffer); kvx's own
+  code is under 2% of the samples. What remained was the socket mode. Our sockets were read non-blocking,
+  with a `poll` on the socket and a wake-up descriptor when empty (so that an abort from another thread ends
+  a blocked read at once), and a non-blocking `recv` returns as soon as the receive queue is momentarily
+  empty, where the direct reader's blocking `recv` goes on with the packets that arrived meanwhile. So kvx
+  made more, smaller calls plus an EAGAIN `recv` and a `poll` whenever the queue ran dry (one pair of runs:
+  9,910 `recv` and 2,188 `poll` against 1,447 `recv` for 320 frames; another: 3,160 and 383 against
+  1,532), and every extra return to user space lets the kernel send another window update, whose loopback
+  processing is charged to the reader. The proof: the direct reader itself on a non-blocking socket with
+  `poll` on EAGAIN, nothing else changed, cost 1.23x (RGB), 1.11x (RGBA) and 1.03x (JPEG) of its blocking
+  self in one paired session (7 rounds, fuzzers paused), where kvx cost 1.26x, 1.11x and 1.09x. Capping each
+  body `recv` at 64 KiB, 256 KiB or 1 MiB made it worse (1.27-1.29 against 1.24 uncapped; 1.88 under load
+  for 64 KiB), so calls ask for the whole remaining body.
+- The fix (Source/System/Bsd/NptBsdSockets.cpp): a stream read that may wait now blocks inside `recv`, the
+  socket's OS receive time-out (`SO_RCVTIMEO`, set only when the read time-out changes) standing for the
+  wait; every other call passes `MSG_DONTWAIT`, and cancel always shuts reading down (`SHUT_RD` sends
+  nothing to the peer), which ends a blocked `recv` at once on TCP and local sockets alike. Paired medians
+  against the direct reader, read-ahead alone and read-ahead plus blocking receive, same session (7 rounds,
+  fuzzers paused): RGB 1.26 and 1.09, RGBA 1.13 and 1.02, JPEG 1.04 and 0.98.
 - Copies whose destination lies a few bytes past the source modulo 4096: measured here for 49 KB (cache-hot)
   and 6 MB copies at every distance 0-64, `memcpy` never dropped below half its best speed and splitting
   the copy into 2 KiB pieces was slower, so the one copy left (buffered body bytes into the frame store) stays
