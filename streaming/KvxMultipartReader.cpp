@@ -5,7 +5,6 @@
 #include "KvxMultipartReader.h"
 
 #include <cstring>
-#include <new>
 
 #include "KvxDevice.h"
 #include "NptBufferedStreams.h"
@@ -46,32 +45,15 @@ bool NameStartsWith(const char* name, NPT_Size length, const char* prefix) {
 /*----------------------------------------------------------------------
 |   KVX_MultipartLineReader
 +---------------------------------------------------------------------*/
-KVX_MultipartLineReader::KVX_MultipartLineReader(NPT_InputStream& source, NPT_Size read_ahead)
-    : m_Source(source),
-      m_Offset(0),
-      m_Valid(0),
-      m_Eos(false),
-      m_Data(m_Buffer),
-      m_Capacity(KVX_MULTIPART_LINE_BUFFER_SIZE) {
-  if (read_ahead > KVX_MULTIPART_LINE_BUFFER_SIZE) {
-    NPT_Byte* data = new (std::nothrow) NPT_Byte[read_ahead];
-    if (data) {
-      m_Data = data;
-      m_Capacity = read_ahead;
-    }
-  }
-}
-
-KVX_MultipartLineReader::~KVX_MultipartLineReader() {
-  if (m_Data != m_Buffer) delete[] m_Data;
-}
+KVX_MultipartLineReader::KVX_MultipartLineReader(NPT_InputStream& source)
+    : m_Source(source), m_Offset(0), m_Valid(0), m_Eos(false) {}
 
 NPT_Result KVX_MultipartLineReader::Fill() {
   m_Offset = 0;
   m_Valid = 0;
   if (m_Eos) return NPT_ERROR_EOS;
   NPT_Size count = 0;
-  NPT_Result result = m_Source.Read(m_Data, m_Capacity, &count);
+  NPT_Result result = m_Source.Read(m_Buffer, sizeof(m_Buffer), &count);
   if (result == NPT_ERROR_EOS) m_Eos = true;
   if (NPT_FAILED(result)) return result;
   // A source that succeeds without a byte would make the caller spin.
@@ -88,7 +70,7 @@ NPT_Result KVX_MultipartLineReader::ReadLine(char* line, NPT_Size size, NPT_Size
   NPT_Result result = NPT_SUCCESS;
   for (bool done = false; !done;) {
     while (m_Offset != m_Valid) {
-      char c = static_cast<char>(m_Data[m_Offset++]);
+      char c = static_cast<char>(m_Buffer[m_Offset++]);
       if (c == '\r') continue;
       if (c == '\n') {
         done = true;
@@ -114,14 +96,10 @@ NPT_Result KVX_MultipartLineReader::ReadLine(char* line, NPT_Size size, NPT_Size
 
 NPT_Result KVX_MultipartLineReader::ReadSome(NPT_Byte* data, NPT_Size size, NPT_Size& count) {
   count = 0;
-  if (m_Offset == m_Valid && m_Data != m_Buffer && size < m_Capacity) {
-    NPT_Result result = Fill();
-    if (NPT_FAILED(result)) return result;
-  }
   if (m_Offset != m_Valid) {
     NPT_Size buffered = m_Valid - m_Offset;
     count = size < buffered ? size : buffered;
-    std::memcpy(data, m_Data + m_Offset, count);
+    std::memcpy(data, m_Buffer + m_Offset, count);
     m_Offset += count;
     return NPT_SUCCESS;
   }
@@ -259,9 +237,7 @@ NPT_Result KVX_Device::ReadBody(const NPT_InputStreamReference& stream, const NP
   // to the connection; the line buffer lives in the line reader.
   NPT_BufferedInputStream* shared = dynamic_cast<NPT_BufferedInputStream*>(stream.AsPointer());
   if (shared) shared->SetBufferSize(0);
-  // The response is read to its end here and by nothing else afterwards, so
-  // the reader may take bytes past a body.
-  KVX_MultipartLineReader reader(*stream, KVX_MULTIPART_READ_AHEAD_SIZE);
+  KVX_MultipartLineReader reader(*stream);
   NPT_MemoryStream store(kFrameStoreInitialSize);
 
   NPT_String part_delimiter("--");

@@ -4,16 +4,12 @@
 // KVX_Device::ReadBody. Kept apart so that tests can drive the body rules with
 // a small frame limit.
 //
-// Lines come from a buffer of our own that is filled from the source; a
-// frame body is taken first from what that buffer still holds and then read
-// by the source straight into the frame store. By default the buffer holds
-// 4096 bytes and a body read asks for no more than the body's remaining
-// bytes, so the source never gives up a byte past a body. A reader that owns
-// its source to the end (the device stream's response) may instead read ahead
-// through a larger buffer: a body tail shorter than that buffer then comes in
-// one read together with the next part's headers, which halves the receive
-// calls per small frame. Once the frame store has grown to the largest frame,
-// reading a frame allocates nothing.
+// Lines come from a 4096-byte buffer of our own that is filled from the
+// source; a frame body is taken first from what that buffer still holds and
+// then read by the source straight into the frame store, asking for no more
+// than the body's remaining bytes. So the source never gives up a byte past a
+// body, and once the frame store has grown to the largest frame, reading a
+// frame allocates nothing.
 //
 // One thread at a time; nothing here locks.
 
@@ -26,22 +22,13 @@
 const NPT_Size KVX_MULTIPART_MAX_FRAME_SIZE = 0x7FFFFFFF;
 // Size of the line buffer; a line holds at most one character less.
 const NPT_Size KVX_MULTIPART_LINE_BUFFER_SIZE = 4096;
-// Read-ahead the device stream uses: one receive call that brings a small
-// frame's tail, the next part's headers and the start of its body costs less
-// than the two calls it replaces.
-const NPT_Size KVX_MULTIPART_READ_AHEAD_SIZE = 65536;
 
 class KVX_MultipartLineReader {
  public:
   // `source` is not owned and must outlive the reader. When it is a buffered
   // stream, it must be in unbuffered mode (buffer size 0) so that each read
-  // is passed straight to its own source. `read_ahead` above
-  // KVX_MULTIPART_LINE_BUFFER_SIZE lets the reader take up to that many bytes
-  // per read, past the end of a body, into a buffer allocated here (without
-  // memory it stays at the default, which never reads past a body): only for
-  // a source nobody reads after this reader.
-  explicit KVX_MultipartLineReader(NPT_InputStream& source, NPT_Size read_ahead = 0);
-  ~KVX_MultipartLineReader();
+  // is passed straight to its own source.
+  explicit KVX_MultipartLineReader(NPT_InputStream& source);
   KVX_MultipartLineReader(const KVX_MultipartLineReader&) = delete;
   KVX_MultipartLineReader& operator=(const KVX_MultipartLineReader&) = delete;
 
@@ -70,17 +57,13 @@ class KVX_MultipartLineReader {
  private:
   // Refills the empty buffer; NPT_ERROR_EOS for good once the source ended.
   NPT_Result Fill();
-  // Up to `size` bytes: buffered ones first; otherwise, when reading ahead
-  // and `size` is less than the buffer, through a refill of the buffer;
-  // otherwise one read of the source straight into `data`.
+  // Up to `size` bytes: buffered ones first, otherwise one read of the
+  // source straight into `data`.
   NPT_Result ReadSome(NPT_Byte* data, NPT_Size size, NPT_Size& count);
 
   NPT_InputStream& m_Source;
   NPT_Size m_Offset;
   NPT_Size m_Valid;
   bool m_Eos;
-  // m_Buffer, or the larger read-ahead buffer this reader owns.
-  NPT_Byte* m_Data;
-  NPT_Size m_Capacity;
   NPT_Byte m_Buffer[KVX_MULTIPART_LINE_BUFFER_SIZE];
 };
