@@ -317,15 +317,16 @@ threads: controller, usbmux client library, callbacks) over the window: **{idle_
   User space is under 15% of kvx's samples for 50 KB frames and under 2% for 6 MB frames
   (`KVX_Device::ReadBody`, `ReadLine`, `NPT_BsdSocketInputStream::Read` with its per-call descriptor lock and
   log-level checks, each about 0.5-1%). The figures below were taken before the socket change at the end.
-- 50 KB frames: receive calls per frame were the difference. The line reader used to fill a 4 KiB line
-  buffer (part headers plus the start of the body) and then receive the rest of the body on its own: 2.3
-  `recv` per frame (46,277 for 20,000 frames) against the direct reader's 1.35 (27,089), which reads through
-  a 64 KiB buffer. The device stream's line reader now reads ahead through a 64 KiB buffer of its own
-  (`KVX_MULTIPART_READ_AHEAD_SIZE` in streaming/KvxMultipartReader.h; the response stream is read by nothing
-  else afterwards), so a frame's tail, the next part's headers and the start of the next body come in one
-  call: 0.76 `recv` per frame (15,175 for 20,000). Bodies longer than the buffer are still received straight
-  into the frame store. Paired medians with the fuzzers paused (5 rounds of 2 GB): 1.28 before, 0.99 after.
-  The reader that never reads past a body stays the default for other sources.
+- 50 KB frames: receive calls per frame are the difference. The line reader fills a 4 KiB line buffer
+  (part headers plus the start of the body) and then receives the rest of the body straight into the frame
+  store, asking for no byte past the body: 2.3 `recv` per frame (46,277 for 20,000 frames) against the direct
+  reader's 1.35 (27,089), which reads through a 64 KiB buffer and so takes the next part's headers and the
+  start of the next body together with a body's tail. A device-stream reader that read ahead the same way
+  (64 KiB past a body) was built and measured: 0.76 `recv` per frame and 0.98-1.06x the direct reader. It was
+  not kept: it takes bytes past a frame's body from the connection and copies small bodies through its buffer,
+  and the stream's contract is that a body is read straight into the frame store and nothing past it is taken.
+  With that rule kept, the 50 KB ratio stays at about 1.25x; closing it needs the rule relaxed for a response
+  that nothing reads afterwards.
 - 6 MB and 33 MB frames: the body is received straight into the frame store (reserved once at the declared
   length, reused, no per-frame allocation or fault after the first frame: 1,704 page faults for 320 RGB frames
   against the direct reader's 1,594, the difference being the thread stacks and the 64 KiB buffer); kvx's own
@@ -345,8 +346,9 @@ threads: controller, usbmux client library, callbacks) over the window: **{idle_
   socket's OS receive time-out (`SO_RCVTIMEO`, set only when the read time-out changes) standing for the
   wait; every other call passes `MSG_DONTWAIT`, and cancel always shuts reading down (`SHUT_RD` sends
   nothing to the peer), which ends a blocked `recv` at once on TCP and local sockets alike. Paired medians
-  against the direct reader, read-ahead alone and read-ahead plus blocking receive, same session (7 rounds,
-  fuzzers paused): RGB 1.26 and 1.09, RGBA 1.13 and 1.02, JPEG 1.04 and 0.98.
+  against the direct reader, before and after the blocking receive, same session (7 rounds, fuzzers paused,
+  with the read-ahead experiment in place): RGB 1.26 and 1.09, RGBA 1.13 and 1.02. Without the read-ahead,
+  7 paired rounds of 2 GB: RGB 1.01, JPEG 1.27.
 - Copies whose destination lies a few bytes past the source modulo 4096: measured here for 49 KB (cache-hot)
   and 6 MB copies at every distance 0-64, `memcpy` never dropped below half its best speed and splitting
   the copy into 2 KiB pieces was slower, so the one copy left (buffered body bytes into the frame store) stays
@@ -357,9 +359,12 @@ threads: controller, usbmux client library, callbacks) over the window: **{idle_
   application's own copy, a fresh 6 MB `byte[]` (fresh pages: a fault per 4 KiB page, then the copy), and
   SGen's large-object space overflows every third frame, starting a major collection (about 170 ms each,
   40 ms of it stop-the-world, by `MONO_LOG_MASK=gc`); `MONO_GC_PARAMS` `major=marksweep` or a 1 GB soft heap
-  limit changed nothing (about 70 MB/s either way). Closing that gap needs a different hand-over in the
-  assembly (a reused buffer, or a stream over the native frame valid during the call), which its interface
-  does not allow today.
+  limit changed nothing. The floor under it is this VM's page faults: a C program copying 6 MB from a warm
+  buffer into freshly mapped memory runs at about 330 MB/s here (about 12 us per 4 KiB fault), against
+  20 GB/s into memory already touched, and asking for huge pages (`MADV_HUGEPAGE`) raised it only to about
+  530 MB/s; the Mono reader's 290-300 MB/s is close to that floor. Closing the gap needs a different
+  hand-over in the assembly (a reused buffer, or a stream over the native frame valid during the call),
+  which its interface does not allow today.
 - The tunnel figures include the simulated daemon's relay thread in the same process (one more copy
   of every byte through a UNIX socket and a loopback TCP socket), so they bound what a real daemon
   would add rather than measure the library alone.
