@@ -242,8 +242,16 @@ NPT_Result NPT_ParseFloat(const char* str, float& result, bool relaxed) {
 
   double value = 0.0;
   bool has_digits = false;
+  // Integer digits past what a double can hold only scale the value: kept as
+  // a power of ten, so that the mantissa never becomes infinite (infinity
+  // times a large negative power of ten would be NaN).
+  NPT_Int64 extra_power = 0;
   while (*str >= '0' && *str <= '9') {
-    value = value * 10.0 + (*str - '0');
+    if (value < 1e300) {
+      value = value * 10.0 + (*str - '0');
+    } else {
+      ++extra_power;
+    }
     has_digits = true;
     ++str;
   }
@@ -276,8 +284,7 @@ NPT_Result NPT_ParseFloat(const char* str, float& result, bool relaxed) {
         if (exponent > limit) return NPT_ERROR_OVERFLOW;
         ++exponent_text;
       }
-      // Zero stays zero whatever the exponent (0 * inf would be NaN).
-      if (value != 0.0) value *= std::pow(10.0, static_cast<double>(exponent_negative ? -exponent : exponent));
+      extra_power += exponent_negative ? -exponent : exponent;
       str = exponent_text;
     } else if (!relaxed) {
       return NPT_ERROR_INVALID_PARAMETERS;
@@ -285,6 +292,9 @@ NPT_Result NPT_ParseFloat(const char* str, float& result, bool relaxed) {
   }
   if (*str != '\0' && !relaxed) return NPT_ERROR_INVALID_PARAMETERS;
 
+  // Zero stays zero whatever the exponent (0 * inf would be NaN); the finite
+  // mantissa makes every other product a number, possibly 0 or infinite.
+  if (value != 0.0 && extra_power != 0) value *= std::pow(10.0, static_cast<double>(extra_power));
   result = static_cast<float>(negative ? -value : value);
   return NPT_SUCCESS;
 }

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "NptDataBuffer.h"
@@ -276,6 +278,29 @@ TEST(ParseTest, Float) {
   float value = 3.0f;
   EXPECT_EQ(NPT_ERROR_INVALID_PARAMETERS, NPT_ParseFloat(nullptr, value));
   EXPECT_EQ(0.0f, value);
+}
+
+// Found by fuzzing: a mantissa of more digits than a double can hold used to
+// become infinite, and a negative exponent then made the result NaN.
+TEST(ParseTest, FloatWithAMantissaBeyondADoubleIsNeverNaN) {
+  const std::string digits(330, '6');
+  struct {
+    std::string text;
+    float expected;  // checked as equal, or for infinity by sign
+  } const cases[] = {
+      {digits + "e-664", 0.0f},                  // 6.7e-335: below the smallest float
+      {digits + "e-320", 6.6666666e9f},          // back into range
+      {"-" + digits + "e-325", -6.6666666e4f},
+      {"1" + std::string(400, '0') + ".5e-400", 1.0f},
+      {digits, std::numeric_limits<float>::infinity()},
+      {digits + "e-1", std::numeric_limits<float>::infinity()},
+  };
+  for (const auto& c : cases) {
+    float value = 99.0f;
+    ASSERT_EQ(NPT_SUCCESS, NPT_ParseFloat(c.text.c_str(), value)) << c.text.substr(330);
+    EXPECT_FALSE(std::isnan(value)) << c.text.substr(330);
+    EXPECT_FLOAT_EQ(c.expected, value) << c.text.substr(330);
+  }
 }
 
 }  // namespace
