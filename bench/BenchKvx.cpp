@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 #include "BenchServer.h"
@@ -46,6 +47,8 @@ void CountingDelegate::OnNewImage(const NPT_Byte*, NPT_UInt64 size, const char*)
 }
 
 void CountingDelegate::OnDisconnection() {
+  struct timespec cpu;
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu) == 0) worker_cpu_seconds = cpu.tv_sec + cpu.tv_nsec * 1e-9;
   std::lock_guard<std::mutex> lock(m_Lock);
   m_Ended = true;
   m_Changed.notify_all();

@@ -48,6 +48,9 @@ class CountingDelegate : public KVX_DeviceDelegate {
 
   std::atomic<unsigned long> frames{0};
   std::atomic<unsigned long long> bytes{0};
+  // CPU time of the stream's worker thread, taken as it reports the end:
+  // the library's own work, without a simulated daemon's relay threads.
+  double worker_cpu_seconds = -1;
   unsigned long allocations_at_warmup = 0;
   unsigned long allocations_at_last = 0;
   // Arrival times (NowNs) of the first `arrival_capacity` frames.
