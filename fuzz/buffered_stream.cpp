@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "NptBufferedStreams.h"
+#include "support/ChoppedStream.h"
 
 namespace {
 
@@ -55,41 +56,17 @@ class Control {
   size_t m_Count = 0;
 };
 
-class ChunkSource : public NPT_InputStream {
+class ChunkSource : public ChoppedStream {
  public:
-  ChunkSource(const uint8_t* data, size_t size, Control& control)
-      : m_Data(data), m_Size(size), m_Control(control) {}
-  NPT_Result Read(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read) override {
-    if (bytes_read) *bytes_read = 0;
-    if (bytes_to_read == 0) return NPT_SUCCESS;
-    if (m_Position >= m_Size) return NPT_ERROR_EOS;
+  ChunkSource(const uint8_t* data, size_t size, Control& control) : ChoppedStream(data, size), m_Control(control) {}
+
+ protected:
+  size_t NextChunk() override {
     unsigned c = m_Control.Next();
-    size_t chunk = (c & 0x80) ? 4096 + (c & 0x7F) * 64 : 1 + (c % 17);
-    size_t n = bytes_to_read;
-    if (n > chunk) n = chunk;
-    if (n > m_Size - m_Position) n = m_Size - m_Position;
-    std::memcpy(buffer, m_Data + m_Position, n);
-    m_Position += n;
-    if (bytes_read) *bytes_read = (NPT_Size)n;
-    return NPT_SUCCESS;
-  }
-  NPT_Result Seek(NPT_Position) override { return NPT_ERROR_NOT_SUPPORTED; }
-  NPT_Result Tell(NPT_Position& offset) override {
-    offset = m_Position;
-    return NPT_SUCCESS;
-  }
-  NPT_Result GetSize(NPT_LargeSize& size) override {
-    size = m_Size;
-    return NPT_SUCCESS;
-  }
-  NPT_Result GetAvailable(NPT_LargeSize& available) override {
-    available = m_Size - m_Position;
-    return NPT_SUCCESS;
+    return (c & 0x80) ? 4096 + (c & 0x7F) * 64 : 1 + (c % 17);
   }
 
-  const uint8_t* m_Data;
-  size_t m_Size;
-  size_t m_Position = 0;
+ private:
   Control& m_Control;
 };
 
@@ -236,7 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
     FUZZ_ASSERT(matcher.m_Lost <= allowed_loss);
-    if (!may_break_on_cr && !stream.HasStorage() && !ended) FUZZ_ASSERT(source->m_Position == model.position);
+    if (!may_break_on_cr && !stream.HasStorage() && !ended) FUZZ_ASSERT(source->Offset() == model.position);
   }
 
   // Drain: everything left comes out and the whole input is consumed.
@@ -253,6 +230,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_ASSERT(result == NPT_ERROR_EOS);
   }
   FUZZ_ASSERT(matcher.m_Lost <= allowed_loss);
-  FUZZ_ASSERT(source->m_Position == input_size);
+  FUZZ_ASSERT(source->Offset() == input_size);
   return 0;
 }

@@ -21,6 +21,7 @@
 
 #include "KvxDevice.h"
 #include "NptHttp.h"
+#include "support/ChoppedStream.h"
 
 namespace {
 
@@ -32,44 +33,21 @@ namespace {
     }                                                                             \
   } while (0)
 
-class ChunkSource : public NPT_InputStream {
+// Read sizes of 1 to 23 bytes from a seeded generator; seed 0 hands out
+// whatever is asked.
+class ChunkSource : public ChoppedStream {
  public:
-  ChunkSource(const uint8_t* data, size_t size, unsigned seed) : m_Data(data), m_Size(size), m_Seed(seed) {}
-  NPT_Result Read(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read) override {
-    if (bytes_read) *bytes_read = 0;
-    if (bytes_to_read == 0) return NPT_SUCCESS;
-    if (m_Position >= m_Size) return NPT_ERROR_EOS;
-    size_t n = bytes_to_read;
-    if (m_Seed) {
-      m_Seed = m_Seed * 1103515245u + 12345u;
-      size_t chunk = 1 + ((m_Seed >> 16) % 23);
-      if (n > chunk) n = chunk;
-    }
-    if (n > m_Size - m_Position) n = m_Size - m_Position;
-    std::memcpy(buffer, m_Data + m_Position, n);
-    m_Position += n;
-    if (bytes_read) *bytes_read = static_cast<NPT_Size>(n);
-    return NPT_SUCCESS;
-  }
-  NPT_Result Seek(NPT_Position) override { return NPT_ERROR_NOT_SUPPORTED; }
-  NPT_Result Tell(NPT_Position& offset) override {
-    offset = m_Position;
-    return NPT_SUCCESS;
-  }
-  NPT_Result GetSize(NPT_LargeSize& size) override {
-    size = m_Size;
-    return NPT_SUCCESS;
-  }
-  NPT_Result GetAvailable(NPT_LargeSize& available) override {
-    available = m_Size - m_Position;
-    return NPT_SUCCESS;
+  ChunkSource(const uint8_t* data, size_t size, unsigned seed) : ChoppedStream(data, size), m_Seed(seed) {}
+
+ protected:
+  size_t NextChunk() override {
+    if (!m_Seed) return ChoppedStream::NextChunk();
+    m_Seed = m_Seed * 1103515245u + 12345u;
+    return 1 + ((m_Seed >> 16) % 23);
   }
 
  private:
-  const uint8_t* m_Data;
-  size_t m_Size;
   unsigned m_Seed;
-  size_t m_Position = 0;
 };
 
 struct Frame {
