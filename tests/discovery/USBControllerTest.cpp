@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "../doubles/usbmuxd_double/UsbmuxdDouble.h"
 #include "DiscoveryRecorder.h"
+#include "EventsOnDouble.h"
 #include "KvxUSBController.h"
 #include "KvxUSBMux.h"
 #include "KvxUSBMuxEvents.h"
@@ -27,7 +27,6 @@ using kvx_discovery_test::Report;
 using kvx_discovery_test::WaitUntil;
 using Clock = std::chrono::steady_clock;
 
-std::string DoublePath() { return kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double.so"); }
 
 long ElapsedMs(Clock::time_point since) {
   return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
@@ -42,25 +41,9 @@ TEST(USBControllerIsValidDevice, AcceptsExactlyTheProductIdRange) {
   for (const auto& c : cases) EXPECT_EQ(KVX_USBController::IsValidDevice(c.pid), c.valid) << std::hex << c.pid;
 }
 
-class USBControllerTest : public ::testing::Test {
+class USBControllerTest : public kvx_discovery_test::EventsOnDoubleTest {
  protected:
-  void SetUp() override {
-    m_Double.reset(new KvxUsbmuxdDouble(DoublePath()));
-    ASSERT_TRUE(m_Double->IsLoaded());
-    m_Double->reset();
-    m_Mux.reset(new KVX_USBMux(DoublePath().c_str()));
-    m_Events.reset(new KVX_USBMuxEvents(*m_Mux));
-  }
-  void TearDown() override {
-    m_Events.reset();
-    m_Double->reset();
-    m_Mux.reset();
-  }
-  void Idle() { ASSERT_EQ(m_Double->wait_idle(3000), 0); }
-
-  std::unique_ptr<KvxUsbmuxdDouble> m_Double;
-  std::unique_ptr<KVX_USBMux> m_Mux;
-  std::unique_ptr<KVX_USBMuxEvents> m_Events;
+  USBControllerTest() : EventsOnDoubleTest(3000) {}
 };
 
 TEST_F(USBControllerTest, RegistersAcceptedProductIdsAndReportsBothPortsOnDetach) {

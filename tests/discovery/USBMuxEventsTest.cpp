@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "../doubles/usbmuxd_double/UsbmuxdDouble.h"
 #include "DiscoveryRecorder.h"
+#include "EventsOnDouble.h"
 #include "KvxUSBMux.h"
 #include "KvxUSBMuxEvents.h"
 #include "TestSupport.h"
@@ -21,7 +21,6 @@ namespace {
 
 using kvx_discovery_test::WaitUntil;
 
-std::string DoublePath() { return kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double.so"); }
 
 struct Seen {
   int kind;
@@ -57,25 +56,9 @@ class EventLog {
   std::vector<Seen> m_Seen;
 };
 
-class USBMuxEventsTest : public ::testing::Test {
+class USBMuxEventsTest : public kvx_discovery_test::EventsOnDoubleTest {
  protected:
-  void SetUp() override {
-    m_Double.reset(new KvxUsbmuxdDouble(DoublePath()));
-    ASSERT_TRUE(m_Double->IsLoaded());
-    m_Double->reset();
-    m_Mux.reset(new KVX_USBMux(DoublePath().c_str()));
-    m_Events.reset(new KVX_USBMuxEvents(*m_Mux));
-  }
-  void TearDown() override {
-    m_Events.reset();
-    m_Double->reset();
-    m_Mux.reset();
-  }
-  void Idle() { ASSERT_EQ(m_Double->wait_idle(2000), 0); }
-
-  std::unique_ptr<KvxUsbmuxdDouble> m_Double;
-  std::unique_ptr<KVX_USBMux> m_Mux;
-  std::unique_ptr<KVX_USBMuxEvents> m_Events;
+  USBMuxEventsTest() : EventsOnDoubleTest(2000) {}
 };
 
 TEST_F(USBMuxEventsTest, SubscribersShareOneSubscriptionAndLateOnesGetCurrentDevices) {
