@@ -99,7 +99,7 @@ class KVX_Device : public NPT_Thread {
   // an abort, otherwise the failure that ended the stream (see the .cpp).
   NPT_Result ReadBody(const NPT_InputStreamReference& stream, const NPT_String& boundary);
 
-  // --- request operations (no device stream involved) ---
+  // --- request operations (KvxDeviceRequests.cpp; no device stream involved) ---
   //
   // `aborted` (may be null: never aborted) is only read: a connection that
   // could not be opened is retried once, on a fresh connector, unless it is
