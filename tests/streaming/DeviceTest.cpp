@@ -428,6 +428,33 @@ TEST_P(DeviceTest, SecondStartIsRefusedAndCallsNothing) {
   EXPECT_EQ(app.RequestCount(), 1u);
 }
 
+// A Start refused while an Abort is ending the run (from a callback, or as
+// the host disposes) leaves the Abort in force: no disconnection follows.
+TEST_P(DeviceTest, ARefusedStartDoesNotUndoAnAbort) {
+  AppSimulator app(Stream(1000, 0));
+  ASSERT_GT(app.Start(), 0);
+  class Held : public Observer {
+   public:
+    void OnNewImage(const NPT_Byte* data, NPT_UInt64 size, const char* type) override {
+      Observer::OnNewImage(data, size, type);
+      while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::atomic<bool> release{false};
+  } observer;
+  {
+    KVX_Device device(List({UrlFor(app)}), Handle());
+    device.SetDelegate(&observer);
+    ASSERT_EQ(device.Start("viewer"), NPT_SUCCESS);
+    ASSERT_TRUE(observer.WaitForFrames(1));
+    device.Abort();
+    EXPECT_EQ(device.Start("again"), NPT_ERROR_INVALID_STATE);
+    observer.release = true;
+    // The worker goes on by itself (the destructor would set the flag again).
+    EXPECT_FALSE(observer.WaitForEnd(500));
+  }
+  EXPECT_EQ(observer.Events(), "CF");
+}
+
 TEST_P(DeviceTest, DestroyingANeverStartedDeviceReturnsAtOnce) {
   Observer observer;
   {
