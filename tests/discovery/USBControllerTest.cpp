@@ -63,8 +63,8 @@ TEST_F(USBControllerTest, RegistersAcceptedProductIdsAndReportsBothPortsOnDetach
   }
   std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_EQ(printed,
-            "Device attached: pid=128fDevice attached: pid=1290Device attached: pid=1297"
-            "Device attached: pid=129aDevice attached: pid=129b");
+            "Device attached: pid=128f\nDevice attached: pid=1290\nDevice attached: pid=1297\n"
+            "Device attached: pid=129a\nDevice attached: pid=129b\n");
 
   // Nothing answers on any port: no app is ever found, yet a detach reports
   // both ports of every registered device, 8099 first.
@@ -199,6 +199,45 @@ TEST_F(USBControllerTest, DestructorDoesNotWaitOutThePause) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_LT(ElapsedMs(start), 400);
+}
+
+// A "Location" value becomes the app's URL only when it names an http URL,
+// relative ones resolved against the URL probed; anything else keeps it.
+TEST(USBControllerResolveLocation, ResolvesReferencesAndKeepsTheUrlForAnythingElse) {
+  const NPT_HttpUrl base("http://dev:8099/app/probe?q=1");
+  const struct {
+    const char* location;
+    const char* resolved;  // null: refused, the URL is kept
+  } cases[] = {
+      {"http://dev:9000/moved", "http://dev:9000/moved"},
+      {"HTTP://dev/", "http://dev/"},
+      {"//other:9001/x?y#z", "http://other:9001/x?y#z"},
+      {"/moved", "http://dev:8099/moved"},
+      {"moved?a=b", "http://dev:8099/app/moved?a=b"},
+      {"../up/./here", "http://dev:8099/up/here"},
+      {"../../../..", "http://dev:8099/"},
+      {"sub/..", "http://dev:8099/app/"},
+      {"?other", "http://dev:8099/app/probe?other"},
+      {"#part", "http://dev:8099/app/probe?q=1#part"},
+      {"", nullptr},
+      {"https://dev:9000/", nullptr},
+      {"ftp://dev/", nullptr},
+      {"mailto:x@y", nullptr},
+      {"http://", nullptr},
+      {"http:///path", nullptr},
+      {"http://dev:0/", nullptr},
+      {"http://dev:99999/", nullptr},
+      {"/with space", nullptr},
+      {"/tab\there", nullptr},
+      {"/\xC3\xA9", nullptr},
+  };
+  for (const auto& c : cases) {
+    NPT_HttpUrl url("http://kept:1/");
+    EXPECT_EQ(KVX_USBController::ResolveLocation(base, c.location, url), c.resolved != nullptr) << c.location;
+    EXPECT_STREQ(url.ToString(true).GetChars(), c.resolved ? c.resolved : "http://kept:1/") << c.location;
+  }
+  NPT_HttpUrl url = base;
+  EXPECT_FALSE(KVX_USBController::ResolveLocation(base, nullptr, url));
 }
 
 TEST(USBControllerWithoutLibrary, RunsAndReportsNothing) {

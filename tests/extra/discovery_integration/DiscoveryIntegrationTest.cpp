@@ -5,10 +5,13 @@
 // process.
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -17,6 +20,7 @@
 
 #include "AppSimulator.h"
 #include "DiscoveryRecorder.h"
+#include "KvxDevice.h"
 #include "KvxUSBController.h"
 #include "KvxUSBMuxEvents.h"
 #include "TestSupport.h"
@@ -109,8 +113,8 @@ TEST_F(DiscoveryIntegration, AcceptedProductIdsRegisterAndDetachReportsBothPorts
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   std::string printed = capture.Take();
   EXPECT_EQ(printed,
-            "Device attached: pid=128fDevice attached: pid=1290Device attached: pid=1297"
-            "Device attached: pid=129aDevice attached: pid=129b");
+            "Device attached: pid=128f\nDevice attached: pid=1290\nDevice attached: pid=1297\n"
+            "Device attached: pid=129a\nDevice attached: pid=129b\n");
   std::vector<Report> expected = {Removed("http://pid-1290:8099/"), Removed("http://pid-1290:8100/"),
                                   Removed("http://pid-1297:8099/"), Removed("http://pid-1297:8100/"),
                                   Removed("http://pid-129a:8099/"), Removed("http://pid-129a:8100/")};
@@ -180,6 +184,108 @@ TEST_F(DiscoveryIntegration, ARedirectedAppIsFoundAndRemovedUnderItsNewUrl) {
   capture.Take();
   EXPECT_EQ(delegate.Reports(), std::vector<Report>({Found("Beta", (int)handle, "http://beta:9000/moved"),
                                                      Removed("http://beta:9000/moved"), Removed("http://beta:8100/")}));
+}
+
+// Redirects that are relative or malformed: a relative one is resolved
+// against the URL probed, anything that is no http URL keeps the URL. Each
+// app is found and removed under the URL the table gives.
+TEST_F(DiscoveryIntegration, RedirectsNeverReplaceAGoodUrlWithABadOne) {
+  const struct {
+    const char* device;
+    uint16_t port;
+    const char* location;
+    const char* url;
+  } cases[] = {
+      {"rel-a", 8099, "/moved?x=1", "http://rel-a:8099/moved?x=1"},
+      {"rel-a", 8100, "elsewhere", "http://rel-a:8100/elsewhere"},
+      {"rel-b", 8099, "::not a url::", "http://rel-b:8099/"},
+      {"rel-b", 8100, "ftp://rel-b/", "http://rel-b:8100/"},
+  };
+  for (const auto& c : cases) {
+    AppSimConfig config = Named(c.location);
+    config.redirect_location = c.location;
+    ASSERT_TRUE(g_Daemon->MapPort(c.device, c.port, (uint16_t)StartApp(config).Port()));
+  }
+  RecordingDelegate delegate;
+  StdoutCapture capture;
+  NewController(delegate);
+  const uint32_t handle_a = g_Daemon->AddDevice("rel-a", 0x1290), handle_b = g_Daemon->AddDevice("rel-b", 0x1290);
+  ASSERT_TRUE(delegate.WaitForCount(4, 30000)) << delegate.Count();
+  ASSERT_TRUE(g_Daemon->Detach("rel-a"));
+  ASSERT_TRUE(g_Daemon->Detach("rel-b"));
+  ASSERT_TRUE(delegate.WaitForCount(8, 30000));
+  capture.Take();
+  std::vector<Report> reports = delegate.Reports();
+  for (const auto& c : cases) {
+    const int handle = (int)(std::string(c.device) == "rel-a" ? handle_a : handle_b);
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), Found(c.location, handle, c.url)), 1) << c.location;
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), Removed(c.url)), 1) << c.location;
+  }
+}
+
+// Discovery runs from construction on; a delegate set only after an app was
+// announced hears it all the same, once, and the removal after it.
+TEST_F(DiscoveryIntegration, ADelegateSetLateHearsTheAppsAlreadyAnnouncedOnce) {
+  AppSimulator& app = StartApp(Named("Early"));
+  ASSERT_TRUE(g_Daemon->MapPort("early", 8099, (uint16_t)app.Port()));
+  StdoutCapture capture;
+  m_Controllers.emplace_back(new KVX_USBController());
+  uint32_t handle = g_Daemon->AddDevice("early", 0x1290);
+  ASSERT_TRUE(app.WaitForRequests(1, 30000));
+  // The probe's HTTP connection is closed, only its kept tunnel stays: the
+  // worker has taken the app as announced (or is about to).
+  ASSERT_TRUE(WaitUntil([&] { return app.ConnectionsOpen() == 1; }, 30000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  RecordingDelegate delegate;
+  m_Controllers.back()->SetDelegate(&delegate);
+  ASSERT_TRUE(delegate.WaitForCount(1, 30000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));  // two more passes
+  ASSERT_TRUE(g_Daemon->Detach("early"));
+  ASSERT_TRUE(delegate.WaitForCount(3, 30000));
+  capture.Take();
+  EXPECT_EQ(delegate.Reports(), std::vector<Report>({Found("Early", (int)handle, "http://early:8099/"),
+                                                     Removed("http://early:8099/"), Removed("http://early:8100/")}));
+}
+
+// A host that closed its standard input gets its tunnels on descriptor 0:
+// a probe keeps it like any other, a stream uses it, and both close it.
+TEST_F(DiscoveryIntegration, DescriptorZeroIsATunnelLikeAnyOther) {
+  AppSimConfig config = Named("Zero");
+  config.frame_count = 3;
+  AppSimulator& app = StartApp(config);
+  ASSERT_TRUE(g_Daemon->MapPort("zero", 8099, (uint16_t)app.Port()));
+  StdoutCapture capture;
+  RecordingDelegate delegate;
+  KVX_USBController& controller = NewController(delegate);
+  // Not an accepted product id: the worker leaves it alone, the test probes.
+  const NPT_Int32 handle = (NPT_Int32)g_Daemon->AddDevice("zero", 0x1000);
+  ASSERT_NE(handle, 0);
+  ASSERT_EQ(close(0), 0);  // this test runs in a process of its own
+  {
+    KVX_USBController::DeviceAppInfo info(NPT_HttpUrl("zero", 8099, "/"));
+    EXPECT_EQ(controller.PingApp(handle, info), NPT_SUCCESS);
+    EXPECT_FALSE(info.socket.IsNull());
+    EXPECT_EQ(info.name, "Zero");
+    EXPECT_EQ(fcntl(0, F_GETFD), 0) << "the kept tunnel";
+  }
+  EXPECT_EQ(fcntl(0, F_GETFD), -1) << "descriptor 0 left open";
+
+  struct Frames : KVX_DeviceDelegate {
+    void OnNewImage(const NPT_Byte*, NPT_UInt64, const char*) override { ++count; }
+    void OnDisconnection() override { ended = true; }
+    std::atomic<int> count{0};
+    std::atomic<bool> ended{false};
+  } frames;
+  {
+    NPT_List<NPT_HttpUrl> urls;
+    urls.Add(NPT_HttpUrl("zero", 8099, "/stream"));
+    KVX_Device device(urls, handle);
+    device.SetDelegate(&frames);
+    ASSERT_EQ(device.Start("zero"), NPT_SUCCESS);
+    ASSERT_TRUE(WaitUntil([&] { return frames.ended.load(); }, 30000));
+  }
+  EXPECT_EQ(frames.count.load(), 3);
+  EXPECT_EQ(fcntl(0, F_GETFD), -1) << "descriptor 0 left open";
 }
 
 TEST_F(DiscoveryIntegration, AnAppThatStopsAnsweringIsRemovedOnTheFourthFailureAndFoundAgain) {
