@@ -117,9 +117,12 @@ namespace KVXUSBControllerWrapper {
 // pointers in event order.
 //
 // A notification whose callback is null when the event happens is dropped
-// then (an app found meanwhile stays taken as announced); a queued one is
-// delivered with the callbacks current at delivery, and dropped if that one
-// is now null. Stop discards what is still queued: destroy means "no more
+// then; a queued one is delivered with the callbacks current at delivery, and
+// dropped if that one is now null. The apps found before any on_found was
+// set are kept aside, and the first on_found hears each of them once (the
+// controller runs from creation, so they would otherwise be lost). StopFound
+// (abort) discards found notifications, queued or to come, and waits for one
+// in progress; Stop discards everything still queued: destroy means "no more
 // notifications", and nothing new can arrive once the native controller is
 // gone.
 class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
@@ -155,10 +158,34 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
   bool IsDispatcherThread() const { return std::this_thread::get_id() == m_ThreadId; }
 
   void SetCallbacks(kvx_found_callback on_found, kvx_removed_callback on_removed, void* context) {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    m_OnFound = on_found;
-    m_OnRemoved = on_removed;
-    m_Context = context;
+    {
+      std::lock_guard<std::mutex> guard(m_Lock);
+      m_OnFound = on_found;
+      m_OnRemoved = on_removed;
+      m_Context = context;
+      if (on_found == nullptr || m_FoundWasSet) return;
+      m_FoundWasSet = true;
+      // In the order they were found, behind whatever is queued (removals of
+      // other apps only: a removal takes its app out of m_Unheard).
+      if (!m_FoundStopped) {
+        for (Event& event : m_Unheard) m_Queue.push_back(std::move(event));
+      }
+      m_Unheard.clear();
+      m_Unheard.shrink_to_fit();
+    }
+    m_Wakeup.notify_one();
+  }
+
+  // After the native controller's Abort: no found notification is delivered
+  // from now on. Waits for one in progress (never called on the dispatcher).
+  void StopFound() {
+    std::unique_lock<std::mutex> lock(m_Lock);
+    m_FoundStopped = true;
+    m_Unheard.clear();
+    for (auto it = m_Queue.begin(); it != m_Queue.end();) {
+      it = it->found ? m_Queue.erase(it) : it + 1;
+    }
+    m_Delivered.wait(lock, [this] { return !m_DeliveringFound; });
   }
 
   void OnDeviceFound(const char* name, NPT_Int32 handle, const char* url) override {
@@ -182,7 +209,18 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
     try {
       Event event(std::move(incoming));
       std::lock_guard<std::mutex> guard(m_Lock);
-      if (m_Stopping) return;
+      if (m_Stopping || (event.found && m_FoundStopped)) return;
+      if (!m_FoundWasSet) {
+        // Kept for the first on_found while it has none: an app removed
+        // meanwhile is no longer owed.
+        for (auto it = m_Unheard.begin(); it != m_Unheard.end();) {
+          it = it->url == event.url ? m_Unheard.erase(it) : it + 1;
+        }
+        if (event.found) {
+          m_Unheard.push_back(std::move(event));
+          return;
+        }
+      }
       if (event.found ? m_OnFound == nullptr : m_OnRemoved == nullptr) return;
       m_Queue.push_back(std::move(event));
     } catch (...) {
@@ -201,6 +239,7 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
       kvx_found_callback on_found = m_OnFound;
       kvx_removed_callback on_removed = m_OnRemoved;
       void* context = m_Context;
+      m_DeliveringFound = event.found;
       lock.unlock();
       // Called without the lock: a callback may replace the callbacks.
       if (event.found) {
@@ -209,12 +248,23 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
         if (on_removed) on_removed(context, event.url.c_str());
       }
       lock.lock();
+      if (m_DeliveringFound) {
+        m_DeliveringFound = false;
+        m_Delivered.notify_all();
+      }
     }
   }
 
   std::mutex m_Lock;
   std::condition_variable m_Wakeup;
   std::deque<Event> m_Queue;
+  // Found while no on_found had ever been set, in order.
+  std::deque<Event> m_Unheard;
+  bool m_FoundWasSet = false;
+  bool m_FoundStopped = false;
+  // The dispatcher is calling on_found outside the lock (StopFound waits).
+  bool m_DeliveringFound = false;
+  std::condition_variable m_Delivered;
   bool m_Stopping = false;
   kvx_found_callback m_OnFound = nullptr;
   kvx_removed_callback m_OnRemoved = nullptr;
@@ -318,18 +368,21 @@ int32_t kvx_controller_start(kvx_controller* controller) {
 void kvx_controller_abort(kvx_controller* controller) {
   if (controller == nullptr || controller->bridge.IsDispatcherThread()) return;
   controller->controller->Abort();
+  // The worker has ended; found notifications it queued are not delivered.
+  controller->bridge.StopFound();
 }
 
 void kvx_controller_destroy(kvx_controller* controller) {
   if (controller == nullptr || controller->bridge.IsDispatcherThread()) return;
-  // The native controller first: once its destructor has joined its worker
-  // and left the fan-out no event can be queued any more. Then the
-  // dispatcher: notifications still queued are discarded, one in progress
-  // finishes, and the thread is joined, so no callback runs after this.
+  // The worker first, then the dispatcher: notifications still queued are
+  // discarded, one in progress finishes (it may still call into the native
+  // controller, kvx_controller_start for one), and the thread is joined, so
+  // no callback runs after this; an event arriving until the native
+  // controller has left the fan-out reaches a stopped bridge and is dropped.
   controller->controller->Abort();
+  controller->bridge.Stop();
   delete controller->controller;
   controller->controller = nullptr;
-  controller->bridge.Stop();
   delete controller;
 }
 

@@ -7,6 +7,7 @@
 // needs; its disappearance through OnUSBDeviceRemoved.
 using System;
 using System.Runtime.InteropServices;
+using System.Threading;
 using KVXInterop;
 
 namespace KVXUSBControllerWrapper
@@ -43,10 +44,24 @@ namespace KVXUSBControllerWrapper
 
         [ThreadStatic] private static KVXUSBController t_insideCallbackOf;
 
-        // The application's delegate, read at every notification; set it
-        // right after construction. While it is null notifications are
-        // dropped, and an app found meanwhile is not reported again later.
-        public KVXUSBControllerDelegate controllerDelegate { get; set; }
+        // 1 once the native callbacks are registered (at the first non-null
+        // controllerDelegate).
+        private int m_registered;
+        private volatile KVXUSBControllerDelegate m_delegate;
+
+        // The application's delegate, read at every notification. Discovery
+        // runs from construction on: the first delegate set also hears, once
+        // each, every app found before it and not removed since. Later, while
+        // it is null, notifications are dropped.
+        public KVXUSBControllerDelegate controllerDelegate
+        {
+            get { return m_delegate; }
+            set
+            {
+                m_delegate = value;
+                if (value != null && Interlocked.Exchange(ref m_registered, 1) == 0) RegisterCallbacks();
+            }
+        }
 
         // Starts discovery at once. Throws OutOfMemoryException when the
         // native controller cannot be created. Without the usbmux client
@@ -61,7 +76,23 @@ namespace KVXUSBControllerWrapper
                 throw new OutOfMemoryException("the USB controller could not be created");
             }
             m_self = GCHandle.Alloc(this, GCHandleType.Normal);
-            NativeMethods.kvx_controller_set_callbacks(m_controller, s_onFound, s_onRemoved, GCHandle.ToIntPtr(m_self));
+        }
+
+        // The native controller keeps aside the apps it finds until its first
+        // found callback is registered, then reports them on its dispatcher:
+        // registering only with the first delegate makes that delegate hear
+        // them. Never runs inside this controller's notifications (there are
+        // none before), so taking m_lock cannot wait for a Teardown that waits
+        // for this thread.
+        private void RegisterCallbacks()
+        {
+            lock (m_lock)
+            {
+                if (m_controller != IntPtr.Zero)
+                {
+                    NativeMethods.kvx_controller_set_callbacks(m_controller, s_onFound, s_onRemoved, GCHandle.ToIntPtr(m_self));
+                }
+            }
         }
 
         ~KVXUSBController()
@@ -74,6 +105,14 @@ namespace KVXUSBControllerWrapper
         public void start()
         {
             Console.WriteLine("Calling KVXUSBController::start");
+            if (t_insideCallbackOf == this)
+            {
+                // A Teardown on another thread holds m_lock while it joins
+                // this thread; it cannot release the native controller before
+                // this notification returns, so the lock is not needed.
+                NativeMethods.kvx_controller_start(m_controller);
+                return;
+            }
             lock (m_lock)
             {
                 if (m_controller != IntPtr.Zero) NativeMethods.kvx_controller_start(m_controller);

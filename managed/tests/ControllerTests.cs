@@ -70,23 +70,57 @@ namespace KVXManagedTests
             }
         }
 
+        // Discovery runs from construction on: a delegate set after an app
+        // was found hears it all the same, once.
         [Test]
-        public void ADelegateSetLateDoesNotHearAppsAlreadyTakenAsAnnounced()
+        public void ADelegateSetLateHearsTheAppsAlreadyFoundOnce()
         {
             var recorder = new RecordingControllerDelegate();
             using (var controller = new KVXUSBController())
             {
                 int app;
-                AttachDeviceWithApp("managed-b", "Early", out app);
-                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("requests", app) >= 1, 8000));
-                Thread.Sleep(300);
+                int handle = AttachDeviceWithApp("managed-b", "Early", out app);
+                // The probe's HTTP connection is closed, its kept tunnel stays.
+                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("requests", app) >= 1 && Host.Count("open", app) == 1, 30000));
+                Thread.Sleep(200);
                 controller.controllerDelegate = recorder;
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 30000));
                 Thread.Sleep(2200);  // two more probe passes
-                CollectionAssert.IsEmpty(recorder.Events);
                 Host.Command("detach managed-b");
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 2, 8000));
-                Assert.AreEqual("removed http://managed-b:8099/", recorder.Events[0]);
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 3, 30000));
+                CollectionAssert.AreEqual(new[] { "found Early " + handle + " http://managed-b:8099/",
+                                                  "removed http://managed-b:8099/", "removed http://managed-b:8100/" },
+                                          recorder.Events);
             }
+        }
+
+        // start from inside a notification while another thread disposes:
+        // Dispose waits for the notification, so start must not wait for it.
+        [Test]
+        public void StartFromANotificationWhileAnotherThreadDisposesDoesNotHang()
+        {
+            var recorder = new RecordingControllerDelegate();
+            var inside = new ManualResetEvent(false);
+            var release = new ManualResetEvent(false);
+            var controller = new KVXUSBController();
+            int acted = 0;
+            recorder.OnFound = () =>
+            {
+                if (Interlocked.Exchange(ref acted, 1) == 1) return;
+                inside.Set();
+                release.WaitOne(30000);
+                controller.start();
+            };
+            controller.controllerDelegate = recorder;
+            int app;
+            AttachDeviceWithApp("managed-s", "Restart", out app);
+            Assert.IsTrue(inside.WaitOne(30000));
+            var disposer = new Thread(controller.Dispose) { IsBackground = true };
+            disposer.Start();
+            Thread.Sleep(200);  // the disposer now waits for the notification
+            release.Set();
+            Assert.IsTrue(disposer.Join(30000), "Dispose and start wait for each other");
+            Host.Command("detach managed-s");
         }
 
         [Test]

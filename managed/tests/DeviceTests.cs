@@ -237,6 +237,37 @@ namespace KVXManagedTests
             Assert.AreEqual(0, recorder.Disconnections);
         }
 
+        // A start from inside newImage while another thread disposes: the
+        // disposing thread waits for this callback, so start must not wait
+        // for the disposing thread.
+        [Test]
+        public void StartFromNewImageWhileAnotherThreadDisposesDoesNotHang()
+        {
+            int port;
+            Host.StartApp(0, 100, 200, "Restart", out port);
+            var recorder = new RecordingDeviceDelegate();
+            var inside = new ManualResetEvent(false);
+            var release = new ManualResetEvent(false);
+            int acted = 0;
+            var device = new KVXDevice(Url(port), 0);
+            recorder.OnFrame = data =>
+            {
+                if (Interlocked.Exchange(ref acted, 1) == 1) return;
+                inside.Set();
+                release.WaitOne(30000);
+                device.start("again");
+            };
+            device.deviceDelegate = recorder;
+            device.start("x");
+            Assert.IsTrue(inside.WaitOne(30000));
+            var disposer = new Thread(device.Dispose) { IsBackground = true };
+            disposer.Start();
+            Thread.Sleep(200);  // the disposer now waits for the worker
+            release.Set();
+            Assert.IsTrue(disposer.Join(30000), "Dispose and start wait for each other");
+            Assert.AreEqual(0, recorder.Disconnections);
+        }
+
         private static int CountEntries(string directory)
         {
             return Directory.GetFileSystemEntries(directory).Length;

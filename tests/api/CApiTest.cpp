@@ -416,22 +416,58 @@ TEST_F(CApiDiscovery, AFoundAppIsReportedWithNameHandleAndUrlAndRemovedOnDetach)
   EXPECT_EQ(events[2], "removed http://capi-a:8100/");
 }
 
-TEST_F(CApiDiscovery, CallbacksSetLateDoNotHearAppsAlreadyTakenAsAnnounced) {
+// The controller runs from creation on: callbacks set after an app was found
+// hear it all the same, once, on the dispatcher.
+TEST_F(CApiDiscovery, CallbacksSetLateHearTheAppsAlreadyFoundOnce) {
   int port = StartNamedApp("Early");
   ASSERT_TRUE(g_Daemon->MapPort("capi-b", 8099, (uint16_t)port));
   kvx_controller* controller = Create();
-  ASSERT_NE(g_Daemon->AddDevice("capi-b", 0x1290), 0u);
-  // Wait until the app has answered a probe: it is then taken as announced.
-  ASSERT_TRUE(WaitUntil([&] { return m_Apps[0]->RequestCount() >= 1; }, 8000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  uint32_t handle = g_Daemon->AddDevice("capi-b", 0x1290);
+  ASSERT_NE(handle, 0u);
+  // The probe's HTTP connection is closed, its kept tunnel stays: the app is
+  // announced (or about to be).
+  ASSERT_TRUE(WaitUntil([&] { return m_Apps[0]->RequestCount() >= 1 && m_Apps[0]->ConnectionsOpen() == 1; }, 30000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   DiscoveryRecord record;
   kvx_controller_set_callbacks(controller, RecordFound, RecordRemoved, &record);
+  ASSERT_TRUE(WaitUntil([&] { return record.Events().size() >= 1; }, 30000));
   std::this_thread::sleep_for(std::chrono::milliseconds(2200));  // two more passes
-  EXPECT_TRUE(record.Events().empty());
   ASSERT_TRUE(g_Daemon->Detach("capi-b"));
-  // Removal still reaches the callbacks set since.
-  ASSERT_TRUE(WaitUntil([&] { return record.Events().size() >= 2; }, 8000));
-  EXPECT_EQ(record.Events()[0], "removed http://capi-b:8099/");
+  ASSERT_TRUE(WaitUntil([&] { return record.Events().size() >= 3; }, 30000));
+  std::vector<std::string> expected = {"found Early " + std::to_string(handle) + " http://capi-b:8099/",
+                                       "removed http://capi-b:8099/", "removed http://capi-b:8100/"};
+  EXPECT_EQ(record.Events(), expected);
+}
+
+// Once kvx_controller_abort has returned no on_found runs, not even for apps
+// found before and still queued behind a slow callback.
+TEST_F(CApiDiscovery, NoFoundNotificationRunsAfterAbortReturns) {
+  ASSERT_TRUE(g_Daemon->MapPort("capi-q", 8099, (uint16_t)StartNamedApp("Held")));
+  ASSERT_TRUE(g_Daemon->MapPort("capi-q", 8100, (uint16_t)StartNamedApp("Queued")));
+  DiscoveryRecord record;
+  std::atomic<bool> release{false}, abort_returned{false};
+  std::atomic<int> found_after_abort{0};
+  record.on_found_action = [&] {
+    if (abort_returned) ++found_after_abort;
+    WaitUntil([&] { return release.load(); }, 30000);
+  };
+  kvx_controller* controller = Create();
+  kvx_controller_set_callbacks(controller, RecordFound, RecordRemoved, &record);
+  ASSERT_NE(g_Daemon->AddDevice("capi-q", 0x1290), 0u);
+  // The first app's notification is held; the second one's queues behind it
+  // within the same pass.
+  ASSERT_TRUE(WaitUntil([&] { return record.Events().size() >= 1; }, 30000));
+  ASSERT_TRUE(WaitUntil([&] { return m_Apps[1]->RequestCount() >= 1; }, 30000));
+  std::thread aborter([&] {
+    kvx_controller_abort(controller);
+    abort_returned = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  release = true;
+  aborter.join();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(found_after_abort.load(), 0);
+  EXPECT_EQ(record.Events().size(), 1u);
 }
 
 TEST_F(CApiDiscovery, AbortAndDestroyFromACallbackAreRefusedInsteadOfHanging) {
