@@ -61,10 +61,10 @@ namespace KVXManagedTests
                 controller.controllerDelegate = recorder;
                 int app;
                 int handle = AttachDeviceWithApp("managed-a", "Phone \u00e9", out app);
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 8000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 30000));
                 Assert.AreEqual("found Phone \u00e9 " + handle + " http://managed-a:8099/", recorder.Events[0]);
                 Host.Command("detach managed-a");
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 3, 8000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 3, 30000));
                 CollectionAssert.AreEqual(new[] { "removed http://managed-a:8099/", "removed http://managed-a:8100/" },
                                           recorder.Events.Skip(1).ToArray());
             }
@@ -135,7 +135,7 @@ namespace KVXManagedTests
                 controller.start();
                 int app;
                 AttachDeviceWithApp("managed-c", "Started", out app);
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 8000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 30000));
                 Thread.Sleep(1200);
                 Assert.AreEqual(1, recorder.Events.Count, "found once");
                 controller.abort();
@@ -176,10 +176,10 @@ namespace KVXManagedTests
                 controller.controllerDelegate = recorder;
                 int app;
                 AttachDeviceWithApp("managed-d", "Inside", out app);
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 8000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 30000));
                 Host.Command("detach managed-d");
                 // Discovery survived the exception and the refused calls.
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 3, 8000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 3, 30000));
             }
             Assert.AreEqual(2, refusals.Count);
         }
@@ -195,7 +195,7 @@ namespace KVXManagedTests
                 controller.controllerDelegate = found;
                 int app;
                 AttachDeviceWithApp("managed-e", "Streamer", out app);
-                Assert.IsTrue(TestHost.WaitUntil(() => found.Events.Count >= 1, 8000));
+                Assert.IsTrue(TestHost.WaitUntil(() => found.Events.Count >= 1, 30000));
                 string[] parts = found.Events[0].Split(' ');
                 handle = int.Parse(parts[2]);
                 url = parts[3];
@@ -204,7 +204,7 @@ namespace KVXManagedTests
                 {
                     device.deviceDelegate = frames;
                     device.start("tunnel");
-                    Assert.IsTrue(TestHost.WaitUntil(() => frames.FrameCount >= 10, 10000));
+                    Assert.IsTrue(TestHost.WaitUntil(() => frames.FrameCount >= 10, 30000));
                     device.abort();
                 }
                 Assert.AreEqual(256L, frames.Streams[0].Length);
@@ -249,7 +249,7 @@ namespace KVXManagedTests
                     {
                         string line;
                         var clock = Stopwatch.StartNew();
-                        while (clock.ElapsedMilliseconds < 10000)
+                        while (clock.ElapsedMilliseconds < 30000)
                         {
                             if (!lines.TryTake(out line, 200))
                             {
@@ -267,7 +267,7 @@ namespace KVXManagedTests
                     Host.Command("detach managed-x");
                     Assert.IsTrue(waitFor("removed http://managed-x:8099/"), "the probe did not hear the detach");
                     Assert.IsTrue(waitFor("done"), "the probe did not leave Main");
-                    Assert.IsTrue(child.WaitForExit(5000), "the Mono process did not exit after Main returned");
+                    Assert.IsTrue(child.WaitForExit(30000), "the Mono process did not exit after Main returned");
                     Assert.AreEqual(0, child.ExitCode);
                 }
                 finally

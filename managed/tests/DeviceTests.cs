@@ -65,7 +65,7 @@ namespace KVXManagedTests
             {
                 device.deviceDelegate = recorder;
                 device.start("managed-test");
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 10000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 30000));
             }
             Assert.AreEqual(6, recorder.FrameCount);
             for (int seq = 0; seq < 6; ++seq)
@@ -99,7 +99,7 @@ namespace KVXManagedTests
             {
                 var device = new KVXDevice(Url(port), 0);
                 device.start("h\u00e9te one");
-                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("requests", app) == 1, 10000));
+                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("requests", app) == 1, 30000));
                 device.abort();
                 device.Dispose();
                 Assert.AreEqual("Constructing KVXDevice\nCalling start with hostName:h\u00e9te one\nCalling abort\nDestructing\n",
@@ -116,7 +116,7 @@ namespace KVXManagedTests
             using (var device = new KVXDevice(Url(port), 0))
             {
                 device.start("x");
-                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("frames", app) == 20 && Host.Count("open", app) == 0, 10000));
+                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("frames", app) == 20 && Host.Count("open", app) == 0, 30000));
             }
         }
 
@@ -130,9 +130,9 @@ namespace KVXManagedTests
             {
                 device.deviceDelegate = recorder;
                 device.start("x");
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.FrameCount >= 3, 10000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.FrameCount >= 3, 30000));
                 device.abort();
-                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("open", app) == 0, 5000));
+                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("open", app) == 0, 30000));
                 int atAbort = recorder.FrameCount;
                 Thread.Sleep(200);
                 Assert.LessOrEqual(recorder.FrameCount, atAbort + 1);
@@ -165,7 +165,7 @@ namespace KVXManagedTests
             {
                 device.deviceDelegate = recorder;
                 device.start("first");
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 10000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 30000));
                 device.start("second");
                 Thread.Sleep(300);
             }
@@ -185,7 +185,7 @@ namespace KVXManagedTests
             {
                 device.deviceDelegate = recorder;
                 device.start("x");
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 15000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 30000));
             }
             Assert.AreEqual(3, recorder.FrameCount);
         }
@@ -201,7 +201,7 @@ namespace KVXManagedTests
             {
                 device.deviceDelegate = recorder;
                 device.start("x");
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 10000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 30000));
             }
             Assert.AreEqual(5, recorder.FrameCount);
         }
@@ -231,7 +231,7 @@ namespace KVXManagedTests
                 };
                 device.deviceDelegate = recorder;
                 device.start("x");
-                Assert.IsTrue(TestHost.WaitUntil(() => acted == 1 && Host.Count("open", app) == 0, 10000));
+                Assert.IsTrue(TestHost.WaitUntil(() => acted == 1 && Host.Count("open", app) == 0, 30000));
             }
             Assert.IsNotNull(refused);
             Assert.AreEqual(0, recorder.Disconnections);
@@ -301,18 +301,26 @@ namespace KVXManagedTests
                     device.Dispose();
                 };
                 for (int i = 0; i < 50; ++i) cycle();  // warm-up: JIT, thread attach, pools
-                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("open", app) == 0, 5000));
+                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("open", app) == 0, 30000));
                 GC.Collect();
                 GC.WaitForPendingFinalizers();
                 int threads = CountEntries("/proc/self/task");
                 int descriptors = CountEntries("/proc/self/fd");
                 long managed = GC.GetTotalMemory(true);
                 long resident = ResidentKiB();
-                for (int i = 0; i < 1000; ++i) cycle();
-                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("open", app) == 0, 5000));
+                for (int i = 0; i < 1000; ++i)
+                {
+                    // The app double serves at most 64 connections and closes
+                    // any more unanswered (the run would then end with
+                    // disconnected); it retires ours as fast as a loaded
+                    // machine lets it.
+                    if (i % 16 == 0) Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("open", app) == 0, 30000));
+                    cycle();
+                }
+                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("open", app) == 0, 30000));
                 GC.Collect();
                 GC.WaitForPendingFinalizers();
-                Assert.IsTrue(TestHost.WaitUntil(() => CountEntries("/proc/self/task") <= threads, 5000),
+                Assert.IsTrue(TestHost.WaitUntil(() => CountEntries("/proc/self/task") <= threads, 30000),
                               "threads: {0} before, {1} after", threads, CountEntries("/proc/self/task"));
                 Assert.AreEqual(descriptors, CountEntries("/proc/self/fd"));
                 Assert.Less(GC.GetTotalMemory(true) - managed, 2L << 20);
