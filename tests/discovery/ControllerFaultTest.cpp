@@ -32,9 +32,7 @@ const int kIterations = 1000;
 // loaded machine.
 const long kRoundsTimeLimitMs = 100000;
 
-long ElapsedMs(Clock::time_point since) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
+using kvx_test::ElapsedMs;
 
 TEST(ControllerFaultTest, CreateAbortDestroyRacesLeakNothingAndCallNothingAfterwards) {
   const std::string path = kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double.so");

@@ -1,8 +1,15 @@
 #pragma once
 // Helpers shared by the tests of every layer. Plain POSIX and standard C++ only,
-// so that they do not depend on the runtime they are used to test.
+// so that they do not depend on the runtime they are used to test (helpers
+// that need the runtime live in headers of their own, such as
+// ScriptedInputStream.h).
 
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace kvx_test {
 
@@ -18,5 +25,76 @@ std::string BuildPath(const std::string& relative);
 
 // Path of a file in the source tree, relative to the repository root.
 std::string SourcePath(const std::string& relative);
+
+// Milliseconds on the steady clock since `since`.
+long ElapsedMs(std::chrono::steady_clock::time_point since);
+
+// Asks `done` every few milliseconds until it holds (true) or `timeout_ms`
+// pass (false). The bound is a hang guard: pass a generous one.
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms);
+
+// A fresh private directory under /tmp, removed with everything in it when
+// the object goes. Path() is empty when it could not be created.
+class TemporaryDirectory {
+ public:
+  explicit TemporaryDirectory(const std::string& prefix = "kvx-test");
+  ~TemporaryDirectory();
+  TemporaryDirectory(const TemporaryDirectory&) = delete;
+  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+  const std::string& Path() const { return m_Path; }
+  // Path() + "/" + name.
+  std::string File(const std::string& name) const { return m_Path + "/" + name; }
+
+ private:
+  std::string m_Path;
+};
+
+// A TCP listener on 127.0.0.1 at a port of the system's choosing. It owns
+// the connections it accepts and closes them, and itself, when it goes.
+class LoopbackListener {
+ public:
+  LoopbackListener();
+  ~LoopbackListener();
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+  bool IsOpen() const { return m_Fd >= 0; }
+  uint16_t Port() const { return m_Port; }
+  // True when a connection waits to be accepted within `timeout_ms`.
+  bool HasPending(int timeout_ms);
+  // The next connection's descriptor (still owned by the listener), or -1
+  // when none comes within two seconds.
+  int Accept();
+
+ private:
+  int m_Fd = -1;
+  uint16_t m_Port = 0;
+  std::vector<int> m_Accepted;
+};
+
+// A blocking TCP client connected to 127.0.0.1:port, closed when it goes.
+class LoopbackClient {
+ public:
+  explicit LoopbackClient(int port);
+  ~LoopbackClient();
+  LoopbackClient(const LoopbackClient&) = delete;
+  LoopbackClient& operator=(const LoopbackClient&) = delete;
+
+  bool Connected() const { return m_Fd >= 0; }
+  int Descriptor() const { return m_Fd; }
+  void Close();
+  // Sends all of `bytes`; false when the connection fails first.
+  bool Send(const std::string& bytes);
+  // Appends what arrives to `out` until the peer ends the connection (true),
+  // or `timeout_ms` pass or `out` holds at least `limit` bytes (false). A reset counts
+  // as the end.
+  bool ReadToEnd(std::string* out, int timeout_ms, size_t limit = SIZE_MAX);
+  // True when nothing arrives for `ms` and the connection stays open.
+  bool QuietFor(int ms);
+
+ private:
+  int m_Fd = -1;
+};
 
 }  // namespace kvx_test
