@@ -105,11 +105,11 @@ KVX_API int32_t kvx_controller_start(kvx_controller* controller);
  * queued, and those for devices detached afterwards, are still delivered
  * until kvx_controller_destroy. Refused from the controller's own callbacks. */
 KVX_API void kvx_controller_abort(kvx_controller* controller);
-/* Aborts and releases the controller, then stops its dispatcher: a callback
- * in progress finishes, notifications still queued are discarded, and the
- * dispatcher thread is joined. No callback runs after it returns, also for
- * usbmux events arriving meanwhile. Refused from the controller's own
- * callbacks (on its dispatcher thread). */
+/* Aborts the controller, stops its dispatcher (a callback in progress
+ * finishes, notifications still queued are discarded, the dispatcher thread
+ * is joined), then releases the controller. No callback runs after it
+ * returns, also for usbmux events arriving meanwhile. Refused from the
+ * controller's own callbacks (on its dispatcher thread). */
 KVX_API void kvx_controller_destroy(kvx_controller* controller);
 
 /* The name of a result code ("SUCCESS", "NPT_ERROR_INVALID_STATE", ...);
