@@ -28,3 +28,16 @@ function(kvx_add_subdirectories dir)
     endif()
   endforeach()
 endfunction()
+
+# gtest_discover_tests with the project's settings. A cross build lists each
+# executable's tests when ctest runs (through the emulator), not at build time.
+function(kvx_discover_tests target)
+  cmake_parse_arguments(ARG "" "LABELS;TIMEOUT" "" ${ARGN})
+  set(mode)
+  if(CMAKE_CROSSCOMPILING)
+    set(mode DISCOVERY_MODE PRE_TEST)
+  endif()
+  gtest_discover_tests(${target} ${ARG_UNPARSED_ARGUMENTS}
+    PROPERTIES LABELS ${ARG_LABELS} TIMEOUT ${ARG_TIMEOUT}
+    DISCOVERY_TIMEOUT 60 ${mode})
+endfunction()
