@@ -12,13 +12,9 @@ endif()
 add_link_options(-static)
 
 # kvx.dll: named as Windows programs look for it (import library
-# libkvx.dll.a), exporting its C++ classes too, which the tests and the tools
-# link against beside the C interface, but none of the C++ runtime it carries:
-# each program has its own copy.
+# libkvx.dll.a); what it exports is what carries KVX_API, as on Linux.
 function(kvx_windows_library target)
   set_target_properties(${target} PROPERTIES PREFIX "")
-  target_link_options(${target} PRIVATE -Wl,--export-all-symbols
-    -Wl,--exclude-libs,libstdc++.a:libsupc++.a:libgcc.a:libgcc_eh.a:libwinpthread.a:libpthread.a:libmingwex.a:libmingw32.a)
 endfunction()
 
 # Tests of a cross build run under Wine, through a wrapper that knows where
