@@ -8,15 +8,15 @@
 #include <mutex>
 #include <string>
 
+#include "AllocationCounter.h"
 #include "KvxDevice.h"
 #include "UsbmuxdSimulator.h"
 
 namespace kvx_bench {
 
-// Heap allocations made so far by the calling thread (operator new replaced
-// in BenchAllocations.cpp, linked into every benchmark program that drives
-// the library).
-unsigned long ThreadAllocations();
+// Heap allocations made so far by the calling thread (the tests' allocation
+// counter, linked into every benchmark program that drives the library).
+using kvx_test::ThreadAllocations;
 
 // A simulated daemon on a private UNIX socket with one device whose app port
 // 8099 leads to 127.0.0.1:loopback_port. Points USBMUXD_SOCKET_ADDRESS at it.

@@ -10,69 +10,11 @@
 #include <vector>
 
 #include "NptBufferedStreams.h"
+#include "ScriptedInputStream.h"
 
 namespace {
 
-class ChunkedSource : public NPT_InputStream {
- public:
-  // Each Read delivers at most the next chunk size of `chunks` (cycled); an
-  // empty list means whole requests are served.
-  explicit ChunkedSource(std::string data, std::vector<NPT_Size> chunks = {})
-      : m_Data(std::move(data)), m_Chunks(std::move(chunks)) {}
-
-  NPT_Result Read(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read) override {
-    if (bytes_read) *bytes_read = 0;
-    ++m_Calls;
-    m_Requests.push_back(bytes_to_read);
-    if (bytes_to_read == 0) return NPT_SUCCESS;
-    if (m_FailAt != SIZE_MAX && m_Position == m_FailAt) {
-      m_FailAt = SIZE_MAX;
-      return m_FailWith;
-    }
-    if (m_Position >= m_Data.size()) return NPT_ERROR_EOS;
-    size_t n = bytes_to_read;
-    if (!m_Chunks.empty()) {
-      size_t chunk = m_Chunks[m_ChunkIndex++ % m_Chunks.size()];
-      if (chunk == 0) chunk = 1;
-      if (n > chunk) n = chunk;
-    }
-    if (m_FailAt != SIZE_MAX && m_Position + n > m_FailAt) n = m_FailAt - m_Position;
-    if (n > m_Data.size() - m_Position) n = m_Data.size() - m_Position;
-    memcpy(buffer, m_Data.data() + m_Position, n);
-    m_Position += n;
-    if (bytes_read) *bytes_read = (NPT_Size)n;
-    return NPT_SUCCESS;
-  }
-  NPT_Result Seek(NPT_Position) override { return NPT_ERROR_NOT_SUPPORTED; }
-  NPT_Result Tell(NPT_Position& offset) override {
-    offset = m_Position;
-    return NPT_SUCCESS;
-  }
-  NPT_Result GetSize(NPT_LargeSize& size) override {
-    size = m_Data.size();
-    return NPT_SUCCESS;
-  }
-  NPT_Result GetAvailable(NPT_LargeSize& available) override {
-    available = m_Data.size() - m_Position;
-    return m_AvailableResult;
-  }
-
-  // Fails once with `result` when the position reaches `at`.
-  void FailAt(size_t at, NPT_Result result) {
-    m_FailAt = at;
-    m_FailWith = result;
-  }
-
-  std::string m_Data;
-  std::vector<NPT_Size> m_Chunks;
-  size_t m_ChunkIndex = 0;
-  size_t m_Position = 0;  // bytes taken from this source so far
-  int m_Calls = 0;
-  std::vector<NPT_Size> m_Requests;
-  size_t m_FailAt = SIZE_MAX;
-  NPT_Result m_FailWith = NPT_FAILURE;
-  NPT_Result m_AvailableResult = NPT_SUCCESS;
-};
+using kvx_test::ScriptedInputStream;
 
 // Exposes the buffer state, to check lazy allocation and release.
 class ProbedStream : public NPT_BufferedInputStream {
@@ -84,8 +26,8 @@ class ProbedStream : public NPT_BufferedInputStream {
 
 struct Fixture {
   explicit Fixture(const std::string& data, NPT_Size buffer_size = 4096, std::vector<NPT_Size> chunks = {})
-      : source(new ChunkedSource(data, std::move(chunks))), ref(source), stream(ref, buffer_size) {}
-  ChunkedSource* source;
+      : source(new ScriptedInputStream(data, std::move(chunks))), ref(source), stream(ref, buffer_size) {}
+  ScriptedInputStream* source;
   NPT_InputStreamReference ref;
   ProbedStream stream;
 };

@@ -23,15 +23,7 @@ namespace {
 
 class FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kvx-file-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_Dir = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_Dir, ignored);
-  }
+  void SetUp() override { ASSERT_FALSE(m_Dir.empty()); }
   std::string Path(const std::string& name) const { return m_Dir + "/" + name; }
   void Write(const std::string& name, const std::string& data) const {
     std::ofstream(Path(name), std::ios::binary) << data;
@@ -44,7 +36,8 @@ class FileTest : public ::testing::Test {
     return std::string(reinterpret_cast<const char*>(buffer.GetData()), buffer.GetDataSize());
   }
 
-  std::string m_Dir;
+  kvx_test::TemporaryDirectory m_Temporary{"kvx-file-test"};
+  const std::string m_Dir = m_Temporary.Path();
 };
 
 TEST_F(FileTest, OpenErrors) {

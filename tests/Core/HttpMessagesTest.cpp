@@ -9,50 +9,14 @@
 #include <vector>
 
 #include "NptHttp.h"
+#include "ScriptedInputStream.h"
 
 namespace {
 
-// Hands out `data` in reads of at most the next size from `splits` (cycling),
-// so parsers see the bytes cut at chosen offsets.
-class SplitInputStream : public NPT_InputStream {
- public:
-  SplitInputStream(std::string data, std::vector<NPT_Size> splits) : m_Data(std::move(data)), m_Splits(std::move(splits)) {}
-  NPT_Result Read(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read) override {
-    if (bytes_read) *bytes_read = 0;
-    if (bytes_to_read == 0) return NPT_SUCCESS;
-    if (m_Offset >= m_Data.size()) return NPT_ERROR_EOS;
-    NPT_Size limit = m_Splits.empty() ? bytes_to_read : m_Splits[m_Next++ % m_Splits.size()];
-    if (limit == 0) limit = 1;
-    NPT_Size count = std::min<NPT_Size>({bytes_to_read, limit, (NPT_Size)(m_Data.size() - m_Offset)});
-    memcpy(buffer, m_Data.data() + m_Offset, count);
-    m_Offset += count;
-    if (bytes_read) *bytes_read = count;
-    return NPT_SUCCESS;
-  }
-  NPT_Result Seek(NPT_Position) override { return NPT_ERROR_NOT_SUPPORTED; }
-  NPT_Result Tell(NPT_Position& offset) override {
-    offset = m_Offset;
-    return NPT_SUCCESS;
-  }
-  NPT_Result GetSize(NPT_LargeSize& size) override {
-    size = m_Data.size();
-    return NPT_SUCCESS;
-  }
-  NPT_Result GetAvailable(NPT_LargeSize& available) override {
-    available = m_Data.size() - m_Offset;
-    return NPT_SUCCESS;
-  }
-  size_t Consumed() const { return m_Offset; }
-
- private:
-  std::string m_Data;
-  std::vector<NPT_Size> m_Splits;
-  size_t m_Offset = 0;
-  size_t m_Next = 0;
-};
+using kvx_test::ScriptedInputStream;
 
 NPT_BufferedInputStreamReference Buffered(const std::string& data, std::vector<NPT_Size> splits = {}) {
-  NPT_InputStreamReference source(new SplitInputStream(data, std::move(splits)));
+  NPT_InputStreamReference source(new ScriptedInputStream(data, std::move(splits)));
   return NPT_BufferedInputStreamReference(new NPT_BufferedInputStream(source));
 }
 
@@ -524,7 +488,7 @@ TEST(HttpChunked, RoundTripAtEverySplit) {
 TEST(HttpClientReadResponse, InterimAndBodies) {
   NPT_HttpClient client;
   {
-    NPT_InputStreamReference input(new SplitInputStream(
+    NPT_InputStreamReference input(new ScriptedInputStream(
         "HTTP/1.1 100 Continue\r\nX-Interim: 1\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n"
         "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhiEXTRA",
         {}));
@@ -544,7 +508,7 @@ TEST(HttpClientReadResponse, InterimAndBodies) {
     EXPECT_EQ(NPT_ERROR_EOS, end);
   }
   {
-    NPT_InputStreamReference input(new SplitInputStream(
+    NPT_InputStreamReference input(new ScriptedInputStream(
         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n", {}));
     ResponseOwner owner;
     ASSERT_EQ(NPT_SUCCESS, client.ReadResponse(input, true, owner.response));
@@ -558,7 +522,7 @@ TEST(HttpClientReadResponse, InterimAndBodies) {
     EXPECT_EQ(NPT_ERROR_EOS, end);
   }
   {
-    NPT_InputStreamReference input(new SplitInputStream("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n", {}));
+    NPT_InputStreamReference input(new ScriptedInputStream("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n", {}));
     ResponseOwner owner;
     ASSERT_EQ(NPT_SUCCESS, client.ReadResponse(input, false, owner.response));
     EXPECT_EQ(nullptr, owner.response->GetEntity());
@@ -566,7 +530,7 @@ TEST(HttpClientReadResponse, InterimAndBodies) {
   {
     // Interim response then a closed connection: the caller gets the interim
     // response to destroy, and the read's result.
-    NPT_InputStreamReference input(new SplitInputStream("HTTP/1.1 100 Continue\r\n\r\n", {}));
+    NPT_InputStreamReference input(new ScriptedInputStream("HTTP/1.1 100 Continue\r\n\r\n", {}));
     ResponseOwner owner;
     EXPECT_EQ(NPT_ERROR_EOS, client.ReadResponse(input, true, owner.response));
     ASSERT_NE(nullptr, owner.response);

@@ -101,48 +101,15 @@ std::string Body(const std::string& response) {
   return end == std::string::npos ? std::string() : response.substr(end + 4);
 }
 
-// A loopback TCP client that sends raw bytes and reads until the peer closes.
-class RawClient {
- public:
-  explicit RawClient(NPT_UInt16 port) {
-    m_Fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    m_Connected = connect(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-  }
-  ~RawClient() {
-    if (m_Fd >= 0) close(m_Fd);
-  }
-  bool Connected() const { return m_Connected; }
-  bool Send(const std::string& data) {
-    return send(m_Fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
-  }
-  // Everything until the peer closes (or resets), at most `ms`. `closed`
-  // tells whether the peer did close within the time.
+// The shared loopback client; ReadAll gives what arrived until the peer
+// closed (`closed`) or `ms` passed.
+struct RawClient : kvx_test::LoopbackClient {
+  explicit RawClient(NPT_UInt16 port) : LoopbackClient(port) {}
   std::string ReadAll(int ms, bool* closed) {
     std::string data;
-    *closed = false;
-    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      if (left <= 0) return data;
-      pollfd p{m_Fd, POLLIN, 0};
-      if (poll(&p, 1, left) <= 0) return data;
-      char buffer[4096];
-      ssize_t n = recv(m_Fd, buffer, sizeof(buffer), 0);
-      if (n <= 0) {
-        *closed = true;
-        return data;
-      }
-      data.append(buffer, static_cast<size_t>(n));
-    }
+    *closed = ReadToEnd(&data, ms);
+    return data;
   }
-
- private:
-  int m_Fd = -1;
-  bool m_Connected = false;
 };
 
 // A handler whose answer is chosen by the test; records what it saw.

@@ -61,7 +61,8 @@ std::string FormatText(const NPT_LogRecord& record, bool colors, NPT_Flags filte
 }
 
 std::string TempPath(const char* name) {
-  return kvx_test::TemporaryDirectory() + "/kvx-logging-" + std::to_string(kvx_test::ProcessId()) + "-" + name;
+  static kvx_test::TemporaryDirectory s_Directory("kvx-logging");
+  return s_Directory.File(name);
 }
 
 std::string ReadFile(const std::string& path) {

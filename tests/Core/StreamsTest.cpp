@@ -8,60 +8,13 @@
 #include <vector>
 
 #include "NptStreams.h"
+#include "ScriptedInputStream.h"
 
 namespace {
 
-// An input stream whose every answer is scripted by the test.
-class ScriptedInput : public NPT_InputStream {
- public:
-  explicit ScriptedInput(std::string data) : m_Data(std::move(data)) {}
-  NPT_Result Read(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read) override {
-    if (bytes_read) *bytes_read = 0;
-    m_Requests.push_back(bytes_to_read);
-    if (bytes_to_read == 0) return NPT_SUCCESS;
-    if (m_ZeroReads > 0) {
-      --m_ZeroReads;
-      return NPT_SUCCESS;
-    }
-    if (m_Position == m_FailAt) return m_FailWith;
-    if (m_Position >= m_Data.size()) return NPT_ERROR_EOS;
-    size_t n = std::min<size_t>({bytes_to_read, m_Chunk, m_Data.size() - m_Position});
-    if (m_FailAt != SIZE_MAX && m_Position + n > m_FailAt) n = m_FailAt - m_Position;
-    memcpy(buffer, m_Data.data() + m_Position, n);
-    m_Position += n;
-    if (bytes_read) *bytes_read = (NPT_Size)n;
-    return NPT_SUCCESS;
-  }
-  NPT_Result Seek(NPT_Position offset) override {
-    if (offset > m_Data.size()) return NPT_ERROR_OUT_OF_RANGE;
-    m_Position = offset;
-    return NPT_SUCCESS;
-  }
-  NPT_Result Tell(NPT_Position& offset) override {
-    offset = m_Position;
-    return m_TellResult;
-  }
-  NPT_Result GetSize(NPT_LargeSize& size) override {
-    size = m_ReportedSize ? m_ReportedSize : m_Data.size();
-    return m_SizeResult;
-  }
-  NPT_Result GetAvailable(NPT_LargeSize& available) override {
-    available = m_ReportedAvailable ? m_ReportedAvailable : m_Data.size() - m_Position;
-    return m_AvailableResult;
-  }
-
-  std::string m_Data;
-  size_t m_Position = 0;
-  size_t m_Chunk = SIZE_MAX;
-  int m_ZeroReads = 0;
-  size_t m_FailAt = SIZE_MAX;
-  NPT_Result m_FailWith = NPT_FAILURE;
-  NPT_Result m_TellResult = NPT_SUCCESS;
-  NPT_Result m_SizeResult = NPT_SUCCESS;
-  NPT_Result m_AvailableResult = NPT_SUCCESS;
-  NPT_LargeSize m_ReportedSize = 0;
-  NPT_LargeSize m_ReportedAvailable = 0;
-  std::vector<NPT_Size> m_Requests;
+// The shared scripted input, seekable within its data.
+struct ScriptedInput : kvx_test::ScriptedInputStream {
+  explicit ScriptedInput(std::string data) : ScriptedInputStream(std::move(data)) { m_Seekable = true; }
 };
 
 // An output stream that takes at most m_Chunk bytes per Write.
@@ -305,7 +258,7 @@ TEST(MemoryStreamTest, SharedThroughReferencesOfEitherFace) {
 +---------------------------------------------------------------------*/
 TEST(InputStreamDefaultsTest, ReadFully) {
   ScriptedInput in("abcdefgh");
-  in.m_Chunk = 3;
+  in.m_Chunks = {3};
   char buf[16];
   EXPECT_EQ(in.ReadFully(buf, 0), NPT_SUCCESS);
   ASSERT_EQ(in.ReadFully(buf, 7), NPT_SUCCESS);
@@ -351,7 +304,7 @@ TEST(InputStreamDefaultsTest, LoadWholeAndLimited) {
     ScriptedInput in(data);
     in.m_SizeResult = NPT_ERROR_NOT_SUPPORTED;
     in.m_AvailableResult = NPT_ERROR_NOT_SUPPORTED;
-    in.m_Chunk = 1000;
+    in.m_Chunks = {1000};
     NPT_DataBuffer buffer;
     ASSERT_EQ(in.Load(buffer), NPT_SUCCESS);
     EXPECT_EQ(Contents(buffer), data);
@@ -378,7 +331,7 @@ TEST(InputStreamDefaultsTest, LoadWholeAndLimited) {
     ScriptedInput in(data);
     in.m_FailAt = 10;
     in.m_FailWith = NPT_ERROR_TIMEOUT;
-    in.m_Chunk = 7;
+    in.m_Chunks = {7};
     NPT_DataBuffer buffer;
     EXPECT_EQ(in.Load(buffer), NPT_ERROR_TIMEOUT);
     EXPECT_EQ(buffer.GetDataSize(), 10u);
@@ -457,7 +410,7 @@ TEST(StreamToStreamCopyTest, WholeSizedAndOffset) {
   };
   for (auto& c : cases) {
     ScriptedInput in(data);
-    in.m_Chunk = 30000;
+    in.m_Chunks = {30000};
     in.m_ZeroReads = 2;  // zero-byte reads are read again
     NPT_MemoryStream out(16384);
     NPT_LargeSize written = 77;
@@ -481,7 +434,7 @@ TEST(StreamToStreamCopyTest, Failures) {
   }
   {
     ScriptedInput in(Pattern(100));
-    in.m_Chunk = 10;
+    in.m_Chunks = {10};
     in.m_FailAt = 30;
     in.m_FailWith = NPT_ERROR_CONNECTION_RESET;
     NPT_MemoryStream out;

@@ -16,19 +16,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long ElapsedMs(Clock::time_point since) {
-  return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
+using kvx_test::ElapsedMs;
 
-// Polls `condition` until it holds or `limit_ms` passes.
-bool Eventually(const std::function<bool()>& condition, int limit_ms = 5000) {
-  Clock::time_point start = Clock::now();
-  while (!condition()) {
-    if (ElapsedMs(start) > limit_ms) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+// Polls `condition` until it holds, or gives up after a hang guard's time.
+bool Eventually(const std::function<bool()>& condition) { return kvx_test::WaitUntil(condition, 30000); }
 
 // A target whose Run blocks until released (or 10 s pass, so a failing test
 // cannot hang the suite).

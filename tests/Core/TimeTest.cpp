@@ -12,14 +12,13 @@
 #include "NptStrings.h"
 #include "NptSystem.h"
 #include "NptTime.h"
+#include "TestSupport.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long long ElapsedMs(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+using kvx_test::ElapsedMs;
 
 // 1994-11-06 08:49:37 UTC, a Sunday.
 const NPT_Int64 kSunday1994 = 784111777LL;

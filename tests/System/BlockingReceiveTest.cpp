@@ -21,14 +21,13 @@
 
 #include "NptSockets.h"
 #include "NptStreams.h"
+#include "TestSupport.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long MillisecondsSince(Clock::time_point start) {
-  return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+using kvx_test::ElapsedMs;
 
 // One end of a connected pair wrapped in our socket, the other end a raw
 // descriptor (TCP over 127.0.0.1, or a local socket pair as a usbmux tunnel
@@ -114,8 +113,8 @@ TEST(BlockingReceive, CancelEndsAReadBlockedInTheKernelAtOnce) {
         EXPECT_FALSE(done);
         Clock::time_point start = Clock::now();
         EXPECT_EQ(NPT_SUCCESS, pair->ours->Cancel(shutdown));
-        while (!done && MillisecondsSince(start) < 2000) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        long elapsed = MillisecondsSince(start);
+        while (!done && ElapsedMs(start) < 2000) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        long elapsed = ElapsedMs(start);
         if (!done) {
           // Not woken: end the read from the peer's side so the test ends.
           if (local) ::shutdown(pair->peer, SHUT_RDWR);
@@ -153,7 +152,7 @@ TEST(BlockingReceive, TimeOutFollowsEverySetReadTimeout) {
       Clock::time_point start = Clock::now();
       bool hung = false;
       NPT_Result result = Bounded(*pair->ours, 5000, [&] { return in->Read(buffer, sizeof(buffer)); }, &hung);
-      long elapsed = MillisecondsSince(start);
+      long elapsed = ElapsedMs(start);
       ASSERT_FALSE(hung) << "timeout " << step.timeout;
       EXPECT_EQ(step.result, result) << "timeout " << step.timeout;
       EXPECT_GE(elapsed, step.at_least_ms) << "timeout " << step.timeout;

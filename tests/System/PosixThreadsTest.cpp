@@ -12,14 +12,13 @@
 #include <vector>
 
 #include "../../Source/System/Posix/NptPosixThreads.h"
+#include "TestSupport.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long ElapsedMs(Clock::time_point since) {
-  return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
+using kvx_test::ElapsedMs;
 
 TEST(PosixEvent, AutoResetSignalWithoutWaiterStaysPendingForOneWait) {
   NPT_PosixEvent event(false, false);

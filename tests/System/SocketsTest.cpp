@@ -29,9 +29,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long MillisecondsSince(Clock::time_point start) {
-  return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+using kvx_test::ElapsedMs;
 
 // A server socket listening on 127.0.0.1 at a free port.
 struct Listener {
@@ -123,7 +121,7 @@ TEST(TcpClientSocket, ConnectWithTimeoutZeroWouldBlockAndPendingConnectTimesOut)
   EXPECT_EQ(NPT_ERROR_WOULD_BLOCK, client.Connect(stalled.listener.address, 0));
   Clock::time_point start = Clock::now();
   EXPECT_EQ(NPT_ERROR_TIMEOUT, client.WaitForConnection(200));
-  EXPECT_GE(MillisecondsSince(start), 150);
+  EXPECT_GE(ElapsedMs(start), 150);
 }
 
 TEST(TcpClientSocket, ConnectFillsInfo) {
@@ -181,7 +179,7 @@ TEST(SocketStreams, ReadTimeoutsOnSilentPeer) {
   ASSERT_EQ(NPT_SUCCESS, c.client->SetReadTimeout(500));
   Clock::time_point start = Clock::now();
   EXPECT_EQ(NPT_ERROR_TIMEOUT, in->Read(buffer, sizeof(buffer), &count));
-  long elapsed = MillisecondsSince(start);
+  long elapsed = ElapsedMs(start);
   EXPECT_GE(elapsed, 450);
   EXPECT_LT(elapsed, 3000);
   EXPECT_EQ(0u, count);
@@ -189,7 +187,7 @@ TEST(SocketStreams, ReadTimeoutsOnSilentPeer) {
   ASSERT_EQ(NPT_SUCCESS, c.client->SetReadTimeout(0));
   start = Clock::now();
   EXPECT_EQ(NPT_ERROR_WOULD_BLOCK, in->Read(buffer, sizeof(buffer), &count));
-  EXPECT_LT(MillisecondsSince(start), 200);
+  EXPECT_LT(ElapsedMs(start), 200);
 
   // A request for 0 bytes waits for the socket to become readable: on a
   // silent connection that is a timeout (the liveness check of idle tunnels).
@@ -283,7 +281,7 @@ TEST(SocketCancel, WakesReadBlockedWithoutLimit) {
     Clock::time_point start = Clock::now();
     EXPECT_EQ(NPT_SUCCESS, c.client->Cancel(shutdown));
     reader.join();
-    EXPECT_LT(MillisecondsSince(start), 1000);
+    EXPECT_LT(ElapsedMs(start), 1000);
     EXPECT_EQ(NPT_ERROR_CANCELLED, result.load()) << "shutdown=" << shutdown;
 
     // Later operations on the socket and its streams are cancelled too.
@@ -305,7 +303,7 @@ TEST(SocketCancel, WakesBlockedAccept) {
   Clock::time_point start = Clock::now();
   EXPECT_EQ(NPT_SUCCESS, listener.server.Cancel(false));
   acceptor.join();
-  EXPECT_LT(MillisecondsSince(start), 1000);
+  EXPECT_LT(ElapsedMs(start), 1000);
   EXPECT_EQ(NPT_ERROR_CANCELLED, result.load());
   EXPECT_EQ(nullptr, client);
 }
@@ -320,7 +318,7 @@ TEST(SocketCancel, WakesBlockedConnect) {
   Clock::time_point start = Clock::now();
   EXPECT_EQ(NPT_SUCCESS, client.Cancel(true));
   connector.join();
-  EXPECT_LT(MillisecondsSince(start), 1000);
+  EXPECT_LT(ElapsedMs(start), 1000);
   EXPECT_EQ(NPT_ERROR_CANCELLED, result.load());
 }
 
@@ -357,7 +355,7 @@ TEST(TcpServerSocket, WaitForNewClientListensFirstAndTimesOut) {
   EXPECT_EQ(NPT_ERROR_WOULD_BLOCK, server.WaitForNewClient(client, 0));
   Clock::time_point start = Clock::now();
   EXPECT_EQ(NPT_ERROR_TIMEOUT, server.WaitForNewClient(client, 100));
-  EXPECT_GE(MillisecondsSince(start), 80);
+  EXPECT_GE(ElapsedMs(start), 80);
   EXPECT_EQ(nullptr, client);
 
   // It listens now (backlog 20), so a client gets through.

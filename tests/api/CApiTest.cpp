@@ -32,14 +32,7 @@ namespace {
 using kvx_sim::AppSimConfig;
 using kvx_sim::AppSimulator;
 
-bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using kvx_test::WaitUntil;
 
 // Byte i of frame seq: differs between frames and along each frame, so a
 // shifted, truncated or reused buffer shows.
@@ -322,21 +315,19 @@ class DaemonEnvironment : public ::testing::Environment {
         break;
       }
     }
-    std::strcpy(m_Directory, "/tmp/kvx-capi-XXXXXX");
-    if (mkdtemp(m_Directory) == nullptr) return;
+    if (m_Directory.Path().empty()) return;
     std::string error;
-    if (!m_Daemon.Start(std::string("UNIX:") + m_Directory + "/usbmuxd", &error)) return;
+    if (!m_Daemon.Start("UNIX:" + m_Directory.File("usbmuxd"), &error)) return;
     setenv("USBMUXD_SOCKET_ADDRESS", m_Daemon.SocketAddress().c_str(), 1);
     g_Daemon = &m_Daemon;
   }
   void TearDown() override {
     g_Daemon = nullptr;
     m_Daemon.Stop();
-    rmdir(m_Directory);
   }
 
  private:
-  char m_Directory[64] = {0};
+  kvx_test::TemporaryDirectory m_Directory{"kvx-capi"};
   kvx_sim::UsbmuxdSimulator m_Daemon;
 };
 

@@ -35,9 +35,7 @@ const long kRoundsTimeLimitMs = 100000;
 const long kRoundsTimeLimitMs = 40000;
 #endif
 
-long ElapsedMs(Clock::time_point since) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
+using kvx_test::ElapsedMs;
 
 TEST(ControllerFaultTest, CreateAbortDestroyRacesLeakNothingAndCallNothingAfterwards) {
   const std::string path = kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double.so");

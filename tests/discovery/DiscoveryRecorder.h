@@ -12,17 +12,11 @@
 #include <vector>
 
 #include "KvxUSBController.h"
+#include "TestSupport.h"
 
 namespace kvx_discovery_test {
 
-inline bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using kvx_test::WaitUntil;
 
 struct Report {
   bool found;  // OnDeviceFound, else OnDeviceRemoved

@@ -28,9 +28,7 @@ using kvx_discovery_test::WaitUntil;
 using Clock = std::chrono::steady_clock;
 
 
-long ElapsedMs(Clock::time_point since) {
-  return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
+using kvx_test::ElapsedMs;
 
 TEST(USBControllerIsValidDevice, AcceptsExactlyTheProductIdRange) {
   const struct {

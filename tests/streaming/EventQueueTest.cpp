@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "KvxEventQueue.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -29,9 +30,7 @@ NPT_UInt32 PayloadWord(const KVX_Event& event, int index) {
   return word;
 }
 
-long ElapsedMs(Clock::time_point start) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
+using kvx_test::ElapsedMs;
 
 TEST(EventQueue, WithoutLimitsAcceptsEveryKind) {
   KVX_EventQueue queue(0, 0);

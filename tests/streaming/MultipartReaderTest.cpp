@@ -14,49 +14,15 @@
 #include "KvxMultipartReader.h"
 #include "NptBufferedStreams.h"
 #include "NptHttp.h"
+#include "ScriptedInputStream.h"
 
 namespace {
 
-// Hands out `data` in reads of at most `chunk` bytes, then `end_result` for
-// ever. Remembers how far it was read.
-class ScriptedSource : public NPT_InputStream {
- public:
+// The shared scripted source, in reads of at most `chunk` bytes.
+struct ScriptedSource : kvx_test::ScriptedInputStream {
   ScriptedSource(std::string data, size_t chunk, NPT_Result end_result = NPT_ERROR_EOS)
-      : m_Data(std::move(data)), m_Chunk(chunk), m_EndResult(end_result) {}
-
-  NPT_Result Read(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read) override {
-    if (bytes_read) *bytes_read = 0;
-    if (bytes_to_read == 0) return NPT_SUCCESS;
-    if (m_Position == m_Data.size()) return m_EndResult;
-    size_t count = std::min<size_t>({bytes_to_read, m_Chunk, m_Data.size() - m_Position});
-    std::memcpy(buffer, m_Data.data() + m_Position, count);
-    m_Position += count;
-    m_LargestRequest = std::max<size_t>(m_LargestRequest, bytes_to_read);
-    if (bytes_read) *bytes_read = static_cast<NPT_Size>(count);
-    return NPT_SUCCESS;
-  }
-  NPT_Result Seek(NPT_Position) override { return NPT_ERROR_NOT_SUPPORTED; }
-  NPT_Result Tell(NPT_Position& offset) override {
-    offset = m_Position;
-    return NPT_SUCCESS;
-  }
-  NPT_Result GetSize(NPT_LargeSize& size) override {
-    size = m_Data.size();
-    return NPT_SUCCESS;
-  }
-  NPT_Result GetAvailable(NPT_LargeSize& available) override {
-    available = m_Data.size() - m_Position;
-    return NPT_SUCCESS;
-  }
-
+      : ScriptedInputStream(std::move(data), {static_cast<NPT_Size>(chunk)}, end_result) {}
   size_t Position() const { return m_Position; }
-
- private:
-  std::string m_Data;
-  size_t m_Chunk;
-  NPT_Result m_EndResult;
-  size_t m_Position = 0;
-  size_t m_LargestRequest = 0;
 };
 
 struct Frame {

@@ -38,9 +38,7 @@ using Clock = std::chrono::steady_clock;
 
 const NPT_Int32 kHandle = 11;
 
-long ElapsedMs(Clock::time_point since) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
+using kvx_test::ElapsedMs;
 
 long RssKiB() {
   std::ifstream status("/proc/self/status");

@@ -1,9 +1,15 @@
 #pragma once
 // Helpers shared by the tests of every layer. Plain OS calls and standard C++
-// only, so that they do not depend on the runtime they are used to test; the
-// OS-specific ones live in support/<Linux|Windows>/.
+// only, so that they do not depend on the runtime they are used to test
+// (helpers that need the runtime live in headers of their own, such as
+// ScriptedInputStream.h). What differs by OS is in support/<Linux|Windows>/.
 
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace kvx_test {
 
@@ -15,10 +21,6 @@ int CountOpenDescriptors();
 // Number of threads in this process (Linux: /proc/self/status; Windows: a
 // thread snapshot).
 int CountThreads();
-
-// A directory for temporary files (TMPDIR or /tmp; the Windows temp folder),
-// without a trailing separator.
-std::string TemporaryDirectory();
 
 // This process's id.
 long ProcessId();
@@ -32,5 +34,99 @@ std::string BuildPath(const std::string& relative);
 
 // Path of a file in the source tree, relative to the repository root.
 std::string SourcePath(const std::string& relative);
+
+// Milliseconds on the steady clock since `since`.
+long ElapsedMs(std::chrono::steady_clock::time_point since);
+
+// Asks `done` every few milliseconds until it holds (true) or `timeout_ms`
+// pass (false). The bound is a hang guard: pass a generous one.
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms);
+
+// A fresh private directory (under /tmp; the user's temporary folder on
+// Windows), removed with everything in it when
+// the object goes. Path() is empty when it could not be created.
+class TemporaryDirectory {
+ public:
+  explicit TemporaryDirectory(const std::string& prefix = "kvx-test");
+  ~TemporaryDirectory();
+  TemporaryDirectory(const TemporaryDirectory&) = delete;
+  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+  const std::string& Path() const { return m_Path; }
+  // Path() + "/" + name.
+  std::string File(const std::string& name) const { return m_Path + "/" + name; }
+
+ private:
+  std::string m_Path;
+};
+
+// Plain loopback sockets for the tests' own peers, independent of the
+// runtime under test. A descriptor is an int on every platform (a Windows
+// socket handle fits); -1 means none.
+namespace raw {
+// A listening TCP socket on 127.0.0.1 at a port of the system's choosing,
+// stored in `port`; -1 on failure.
+int ListenOnLoopback(uint16_t* port);
+// A blocking TCP connection to 127.0.0.1:port, or -1.
+int ConnectToLoopback(int port);
+// The next pending connection of `listener`, or -1.
+int Accept(int listener);
+// True when `fd` is readable (data, end or error) within `timeout_ms`.
+bool WaitReadable(int fd, int timeout_ms);
+// One send or receive call: the byte count, 0 at the peer's end (receive),
+// -1 on failure. Sending never raises a signal.
+long Send(int fd, const void* data, size_t size);
+long Receive(int fd, void* buffer, size_t size);
+// Sends all of `bytes`; false when the connection fails first.
+bool SendAll(int fd, const std::string& bytes);
+void Close(int fd);
+}  // namespace raw
+
+// A TCP listener on 127.0.0.1 at a port of the system's choosing. It owns
+// the connections it accepts and closes them, and itself, when it goes.
+class LoopbackListener {
+ public:
+  LoopbackListener();
+  ~LoopbackListener();
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+  bool IsOpen() const { return m_Fd >= 0; }
+  uint16_t Port() const { return m_Port; }
+  // True when a connection waits to be accepted within `timeout_ms`.
+  bool HasPending(int timeout_ms);
+  // The next connection's descriptor (still owned by the listener), or -1
+  // when none comes within two seconds.
+  int Accept();
+
+ private:
+  int m_Fd = -1;
+  uint16_t m_Port = 0;
+  std::vector<int> m_Accepted;
+};
+
+// A blocking TCP client connected to 127.0.0.1:port, closed when it goes.
+class LoopbackClient {
+ public:
+  explicit LoopbackClient(int port);
+  ~LoopbackClient();
+  LoopbackClient(const LoopbackClient&) = delete;
+  LoopbackClient& operator=(const LoopbackClient&) = delete;
+
+  bool Connected() const { return m_Fd >= 0; }
+  int Descriptor() const { return m_Fd; }
+  void Close();
+  // Sends all of `bytes`; false when the connection fails first.
+  bool Send(const std::string& bytes);
+  // Appends what arrives to `out` until the peer ends the connection (true),
+  // or `timeout_ms` pass or `out` holds at least `limit` bytes (false). A reset counts
+  // as the end.
+  bool ReadToEnd(std::string* out, int timeout_ms, size_t limit = SIZE_MAX);
+  // True when nothing arrives for `ms` and the connection stays open.
+  bool QuietFor(int ms);
+
+ private:
+  int m_Fd = -1;
+};
 
 }  // namespace kvx_test

@@ -38,74 +38,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long long ElapsedMs(Clock::time_point since) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
+using kvx_test::ElapsedMs;
 
 // --- a plain socket client ---------------------------------------------------
 
-class RawClient {
- public:
-  explicit RawClient(int port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in addr;
-    std::memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~RawClient() { Close(); }
-  bool connected() const { return fd_ >= 0; }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
-  bool Send(const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
-  }
-
-  // Reads until the peer ends the connection (true) or `timeout_ms` pass, or
-  // `out` holds at least `limit` bytes (false).
-  bool ReadToEnd(std::string* out, int timeout_ms, size_t limit = SIZE_MAX) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    std::vector<char> buf(1 << 20);
-    while (out->size() < limit) {
-      int left = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      if (left <= 0) return false;
-      struct pollfd p = {fd_, POLLIN, 0};
-      if (::poll(&p, 1, left) <= 0) return false;
-      ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
-      if (n <= 0) return true;  // end or reset: either way the peer is gone
-      out->append(buf.data(), static_cast<size_t>(n));
-    }
-    return false;
-  }
-
+// The shared loopback client, plus reading a given amount.
+struct RawClient : kvx_test::LoopbackClient {
+  explicit RawClient(int port) : LoopbackClient(port) {}
   bool ReadAtLeast(std::string* out, size_t count, int timeout_ms) {
     ReadToEnd(out, timeout_ms, count);
     return out->size() >= count;
   }
-
-  // True when for `ms` nothing arrives and the connection stays open.
-  bool QuietFor(int ms) {
-    struct pollfd p = {fd_, POLLIN, 0};
-    return ::poll(&p, 1, ms) == 0;
-  }
-
- private:
-  int fd_ = -1;
 };
 
 // --- an independent parser of what the double sends -------------------------
@@ -288,7 +231,7 @@ void ExpectFramesInOrder(const Multipart& m, size_t count, size_t size,
 // One request on a new connection; the whole answer up to the close.
 std::string Exchange(int port, const std::string& request, int timeout_ms = 10000) {
   RawClient client(port);
-  EXPECT_TRUE(client.connected());
+  EXPECT_TRUE(client.Connected());
   EXPECT_TRUE(client.Send(request));
   std::string out;
   EXPECT_TRUE(client.ReadToEnd(&out, timeout_ms)) << "no close within " << timeout_ms << " ms";
@@ -318,20 +261,16 @@ std::string ReadFile(const std::string& path) {
 }
 
 CurlResult Curl(const std::string& args) {
-  char dir_template[] = "/tmp/kvx-appsim-XXXXXX";
+  kvx_test::TemporaryDirectory dir("kvx-appsim");
   CurlResult result;
-  const char* dir = ::mkdtemp(dir_template);
-  if (!dir) return result;
-  std::string head = std::string(dir) + "/head";
-  std::string body = std::string(dir) + "/body";
+  if (dir.Path().empty()) return result;
+  std::string head = dir.File("head");
+  std::string body = dir.File("body");
   std::string command = "curl -s --max-time 20 -D " + head + " -o " + body + " " + args;
   int status = std::system(command.c_str());
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.head = ReadFile(head);
   result.body = ReadFile(body);
-  std::remove(head.c_str());
-  std::remove(body.c_str());
-  ::rmdir(dir);
   return result;
 }
 

@@ -37,38 +37,7 @@ using kvx_cli::ParsedArgs;
 
 std::string KvxPath() { return kvx_test::BuildPath("tools/kvx/kvx"); }
 
-// A private directory, removed with its files at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/kvx-tool-test-XXXXXX";
-    if (::mkdtemp(pattern)) m_Path = pattern;
-  }
-  ~TempDir() {
-    if (!m_Path.empty()) Remove(m_Path);
-  }
-  const std::string& Path() const { return m_Path; }
-
- private:
-  static void Remove(const std::string& path) {
-    if (DIR* dir = ::opendir(path.c_str())) {
-      while (dirent* entry = ::readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        std::string child = path + "/" + name;
-        struct stat info;
-        if (::lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-          Remove(child);
-        } else {
-          ::unlink(child.c_str());
-        }
-      }
-      ::closedir(dir);
-    }
-    ::rmdir(path.c_str());
-  }
-  std::string m_Path;
-};
+using TempDir = kvx_test::TemporaryDirectory;
 
 std::vector<std::string> ListDir(const std::string& path, const std::string& suffix) {
   std::vector<std::string> names;

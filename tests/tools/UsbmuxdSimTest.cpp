@@ -40,14 +40,7 @@ using kvx_sim::PlistValue;
 using kvx_sim::UsbmuxdSimulator;
 using Clock = std::chrono::steady_clock;
 
-bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using kvx_test::WaitUntil;
 
 // Reads exactly size bytes from a (possibly non-blocking) descriptor.
 bool ReadFully(int fd, void* buffer, size_t size, int timeout_ms) {

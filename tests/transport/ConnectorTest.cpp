@@ -35,53 +35,9 @@ const NPT_UInt16 kAppPort = 8100;
 
 std::string DoublePath() { return kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double.so"); }
 
-long ElapsedMs(Clock::time_point start) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
+using kvx_test::ElapsedMs;
 
-// A loopback listener on an ephemeral port; closes what it accepted and
-// itself when destroyed.
-class Listener {
- public:
-  Listener() {
-    m_Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(m_Fd, 64) != 0 ||
-        getsockname(m_Fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      close(m_Fd);
-      m_Fd = -1;
-      return;
-    }
-    m_Port = ntohs(address.sin_port);
-  }
-  ~Listener() {
-    for (int fd : m_Accepted) close(fd);
-    if (m_Fd >= 0) close(m_Fd);
-  }
-  NPT_UInt16 Port() const { return m_Port; }
-  bool IsOpen() const { return m_Fd >= 0; }
-  // True when a connection waits to be accepted within `timeout_ms`.
-  bool HasPending(int timeout_ms) {
-    pollfd p = {m_Fd, POLLIN, 0};
-    return poll(&p, 1, timeout_ms) == 1;
-  }
-  // The next connection (kept until destruction), or -1 after two seconds.
-  int Accept() {
-    if (!HasPending(2000)) return -1;
-    int fd = accept4(m_Fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) m_Accepted.push_back(fd);
-    return fd;
-  }
-
- private:
-  int m_Fd = -1;
-  NPT_UInt16 m_Port = 0;
-  std::vector<int> m_Accepted;
-};
+using Listener = kvx_test::LoopbackListener;
 
 // A port on which nothing listens (bound, then closed).
 NPT_UInt16 ClosedPort() {

@@ -44,40 +44,7 @@ std::string NoUnsubscribePath() {
   return kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double-nounsub.so");
 }
 
-// A loopback listener on an ephemeral port, closed by its destructor.
-class Listener {
- public:
-  Listener() {
-    m_Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(m_Fd, 64) != 0 ||
-        getsockname(m_Fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      close(m_Fd);
-      m_Fd = -1;
-      return;
-    }
-    m_Port = ntohs(address.sin_port);
-  }
-  ~Listener() {
-    if (m_Fd >= 0) close(m_Fd);
-  }
-  uint16_t Port() const { return m_Port; }
-  bool IsOpen() const { return m_Fd >= 0; }
-  // Accepts one connection, waiting at most two seconds; -1 on time-out.
-  int Accept() {
-    pollfd p = {m_Fd, POLLIN, 0};
-    if (poll(&p, 1, 2000) != 1) return -1;
-    return accept4(m_Fd, nullptr, nullptr, SOCK_CLOEXEC);
-  }
-
- private:
-  int m_Fd = -1;
-  uint16_t m_Port = 0;
-};
+using Listener = kvx_test::LoopbackListener;
 
 bool IsOpenDescriptor(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
@@ -197,7 +164,6 @@ TEST_F(USBMuxTest, ConnectHandsHandleAndPortUnchangedAndReturnsTheTunnel) {
   ASSERT_TRUE(IsOpenDescriptor(fd));
   EXPECT_EQ(write(fd, "pong", 4), 4);
   close(fd);
-  close(peer);
 }
 
 TEST_F(USBMuxTest, LibraryFailuresPassThroughUnchanged) {
@@ -328,9 +294,7 @@ TEST_F(USBMuxTest, ConcurrentFirstConnectsResolveOnce) {
       if (fd > 0) close(fd);
     }
     for (int i = 0; i < kThreads; ++i) {
-      int peer = app.Accept();
-      ASSERT_GE(peer, 0);
-      close(peer);
+      ASSERT_GE(app.Accept(), 0);
     }
   }
   EXPECT_EQ(m_Double.connect_count(), 5 * kThreads);

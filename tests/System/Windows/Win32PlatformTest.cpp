@@ -88,7 +88,9 @@ TEST(Win32Sockets, ConnectToAClosedPortIsRefused) {
 }
 
 TEST(Win32Files, Utf8PathsRoundTrip) {
-  const std::string dir = kvx_test::TemporaryDirectory() + "/kvx-w\xC3\xA9" + std::to_string(kvx_test::ProcessId());
+  kvx_test::TemporaryDirectory temporary("kvx-win32");
+  ASSERT_FALSE(temporary.Path().empty());
+  const std::string dir = temporary.File("w\xC3\xA9");
   const std::string path = dir + "/sub/f\xC3\xBC.txt";
   ASSERT_EQ(NPT_SUCCESS, NPT_File::CreateDir((dir + "/sub").c_str(), true));
   ASSERT_EQ(NPT_SUCCESS, NPT_File::Save(path.c_str(), NPT_String("hello")));

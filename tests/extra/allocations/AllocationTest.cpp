@@ -1,49 +1,21 @@
 // Steady streaming allocates nothing: once the frame store has grown to the
 // largest frame, reading and delivering a frame makes no heap allocation on
 // the thread that reads the stream. Every global operator new and malloc-free
-// path of C++ goes through the replacement below, which counts per thread.
+// path of C++ goes through the shared allocation counter, which counts per
+// thread.
 
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <cstdlib>
-#include <cstring>
 #include <mutex>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "AllocationCounter.h"
 #include "AppSimulator.h"
 #include "FramePattern.h"
 #include "KvxDevice.h"
-
-// The replacements pair malloc with free by design; the compiler cannot see
-// that operator new and operator delete here belong together.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-namespace {
-thread_local unsigned long t_Allocations = 0;
-}
-
-void* operator new(std::size_t size) {
-  ++t_Allocations;
-  if (void* block = std::malloc(size ? size : 1)) return block;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  ++t_Allocations;
-  return std::malloc(size ? size : 1);
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
+#include "ScriptedInputStream.h"
 
 namespace {
 
@@ -54,7 +26,7 @@ class Counter : public KVX_DeviceDelegate {
   Counter() { counts.reserve(256); }
   void OnNewImage(const NPT_Byte* data, NPT_UInt64 size, const char*) override {
     bool valid = kvx_sim::VerifyFrame(data, static_cast<size_t>(size), nullptr);
-    unsigned long count = t_Allocations;
+    unsigned long count = kvx_test::ThreadAllocations();
     std::lock_guard<std::mutex> lock(m_Mutex);
     counts.push_back(count);
     all_valid = all_valid && valid;
@@ -76,41 +48,6 @@ class Counter : public KVX_DeviceDelegate {
  private:
   std::mutex m_Mutex;
   std::condition_variable m_Changed;
-};
-
-// Memory source of a whole multipart body, handing out at most `chunk`
-// bytes per read.
-class Source : public NPT_InputStream {
- public:
-  Source(std::string data, size_t chunk) : m_Data(std::move(data)), m_Chunk(chunk) {}
-  NPT_Result Read(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read) override {
-    if (bytes_read) *bytes_read = 0;
-    if (bytes_to_read == 0) return NPT_SUCCESS;
-    if (m_Position == m_Data.size()) return NPT_ERROR_EOS;
-    size_t count = std::min<size_t>({bytes_to_read, m_Chunk, m_Data.size() - m_Position});
-    std::memcpy(buffer, m_Data.data() + m_Position, count);
-    m_Position += count;
-    if (bytes_read) *bytes_read = static_cast<NPT_Size>(count);
-    return NPT_SUCCESS;
-  }
-  NPT_Result Seek(NPT_Position) override { return NPT_ERROR_NOT_SUPPORTED; }
-  NPT_Result Tell(NPT_Position& offset) override {
-    offset = m_Position;
-    return NPT_SUCCESS;
-  }
-  NPT_Result GetSize(NPT_LargeSize& size) override {
-    size = m_Data.size();
-    return NPT_SUCCESS;
-  }
-  NPT_Result GetAvailable(NPT_LargeSize& available) override {
-    available = m_Data.size() - m_Position;
-    return NPT_SUCCESS;
-  }
-
- private:
-  std::string m_Data;
-  size_t m_Chunk;
-  size_t m_Position = 0;
 };
 
 // Frames after the first `warm_up` ones made no allocation between them.
@@ -138,7 +75,9 @@ TEST(AllocationTest, ReaderAllocatesNothingPerFrameOnceTheStoreHasGrown) {
     KVX_Device device(NPT_List<NPT_HttpUrl>(), 0);
     Counter counter;
     device.SetDelegate(&counter);
-    NPT_InputStreamReference stream(new Source(input, chunk));
+    kvx_test::ScriptedInputStream* source = new kvx_test::ScriptedInputStream(input, {(NPT_Size)chunk});
+    source->m_RecordRequests = false;  // its own bookkeeping must not allocate
+    NPT_InputStreamReference stream(source);
     EXPECT_EQ(device.ReadBody(stream, "frame"), NPT_ERROR_EOS);
     ASSERT_EQ(counter.counts.size(), 10u);
     EXPECT_TRUE(counter.all_valid);
@@ -169,10 +108,10 @@ TEST(AllocationTest, DeviceStreamAllocatesNothingPerFrameOverTcp) {
 
 // The counter works: a frame store that must grow is seen allocating.
 TEST(AllocationTest, CounterSeesTheStoreGrow) {
-  unsigned long before = t_Allocations;
+  unsigned long before = kvx_test::ThreadAllocations();
   NPT_MemoryStream store(16);
   store.SetDataSize(1 << 20);
-  EXPECT_GT(t_Allocations, before);
+  EXPECT_GT(kvx_test::ThreadAllocations(), before);
 }
 
 }  // namespace

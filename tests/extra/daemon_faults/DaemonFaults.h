@@ -21,6 +21,7 @@
 #include "KvxDevice.h"
 #include "KvxUSBController.h"
 #include "UsbmuxdSimulator.h"
+#include "TestSupport.h"
 
 namespace kvx_daemon_faults {
 
@@ -33,9 +34,7 @@ extern bool g_LibraryPresent;
 // True once this process has created a controller (and so subscribed).
 extern bool g_Subscribed;
 
-inline long ElapsedMs(Clock::time_point since) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
+using kvx_test::ElapsedMs;
 
 // The TCP port of the simulated daemon (from "127.0.0.1:PORT").
 int DaemonPort();

@@ -55,9 +55,7 @@ class StdoutCapture {
 };
 bool g_LibraryPresent = false;
 
-long ElapsedMs(Clock::time_point since) {
-  return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
+using kvx_test::ElapsedMs;
 
 class DiscoveryIntegration : public ::testing::Test {
  protected:
@@ -309,9 +307,9 @@ int main(int argc, char** argv) {
   }
   // A daemon of our own per process, reached only through the variable the
   // client library reads when it connects: set before the first subscription.
-  char directory[] = "/tmp/kvx-discovery-XXXXXX";
-  if (mkdtemp(directory) == nullptr) return 2;
-  std::string address = std::string("UNIX:") + directory + "/usbmuxd";
+  kvx_test::TemporaryDirectory directory("kvx-discovery");
+  if (directory.Path().empty()) return 2;
+  std::string address = "UNIX:" + directory.File("usbmuxd");
   UsbmuxdSimulator daemon;
   std::string error;
   if (!daemon.Start(address, &error)) {
@@ -323,6 +321,5 @@ int main(int argc, char** argv) {
   int result = RUN_ALL_TESTS();
   g_Daemon = nullptr;
   daemon.Stop();
-  rmdir(directory);
   return result;
 }

@@ -1,11 +1,10 @@
-// Counts the heap allocations of each thread through a replaced global
-// operator new, so that a benchmark can tell whether steady streaming
-// allocates. Linked only into benchmark programs.
+#include "AllocationCounter.h"
+
 #include <cstdlib>
 #include <new>
 
-#include "BenchKvx.h"
-
+// The replacements pair malloc with free by design; the compiler cannot see
+// that operator new and operator delete here belong together.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
@@ -14,7 +13,7 @@ namespace {
 thread_local unsigned long t_Allocations = 0;
 }
 
-unsigned long kvx_bench::ThreadAllocations() { return t_Allocations; }
+unsigned long kvx_test::ThreadAllocations() { return t_Allocations; }
 
 void* operator new(std::size_t size) {
   ++t_Allocations;
