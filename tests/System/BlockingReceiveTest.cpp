@@ -3,9 +3,12 @@
 // cancel ends such a read at once on TCP and on adopted local sockets, with
 // or without a full shutdown; the time-out follows every SetReadTimeout;
 // a zero time-out never waits; and once a read has made the socket blocking,
-// writes still honour their own time-out instead of blocking. Every wait in
+// writes still honour their own time-out instead of blocking; and signals
+// that interrupt a wait neither end it early nor stretch it. Every wait in
 // here is bounded.
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +16,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <string>
@@ -208,6 +212,81 @@ TEST(BlockingReceive, WritesKeepTheirTimeOutOnceReadsBlock) {
       EXPECT_EQ(timeout == 0 ? NPT_ERROR_WOULD_BLOCK : NPT_ERROR_TIMEOUT, result);
     }
   }
+}
+
+std::atomic<int> g_Signals(0);
+void CountSignal(int) { g_Signals.fetch_add(1); }
+
+// A host whose threads receive signals (profilers, managed runtimes,
+// debuggers) must still see each wait end at its time-out: a wait that starts
+// over at every signal never ends while they keep coming, and one that fails
+// at a signal breaks the stream. The handler is installed without SA_RESTART,
+// as such hosts do.
+TEST(BlockingReceive, SignalsNeitherEndNorStretchAWait) {
+  struct sigaction action, previous;
+  std::memset(&action, 0, sizeof(action));
+  action.sa_handler = CountSignal;
+  sigemptyset(&action.sa_mask);
+  ASSERT_EQ(0, sigaction(SIGUSR2, &action, &previous));
+
+  enum Operation { kRead, kZeroByteRead, kWrite };
+  const struct {
+    Operation operation;
+    bool local;
+    const char* name;
+  } cases[] = {
+      {kRead, false, "read in recv, tcp"},       {kRead, true, "read in recv, local"},
+      {kZeroByteRead, false, "read in poll"},    {kWrite, false, "write in poll, tcp"},
+      {kWrite, true, "write in poll, local"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<Pair> pair = MakePair(c.local);
+    ASSERT_TRUE(pair);
+    NPT_InputStreamReference in;
+    NPT_OutputStreamReference out;
+    ASSERT_EQ(NPT_SUCCESS, pair->ours->GetInputStream(in));
+    ASSERT_EQ(NPT_SUCCESS, pair->ours->GetOutputStream(out));
+    std::vector<char> block(65536, 'w');
+    if (c.operation == kWrite) {
+      // The peer reads nothing: fill both buffers so the next write must wait.
+      ASSERT_EQ(NPT_SUCCESS, pair->ours->SetWriteTimeout(0));
+      NPT_Result filled = NPT_SUCCESS;
+      for (int i = 0; i < 4096 && filled == NPT_SUCCESS; ++i) filled = out->Write(block.data(), (NPT_Size)block.size());
+      ASSERT_EQ(NPT_ERROR_WOULD_BLOCK, filled);
+    }
+    ASSERT_EQ(NPT_SUCCESS, pair->ours->SetReadTimeout(300));
+    ASSERT_EQ(NPT_SUCCESS, pair->ours->SetWriteTimeout(300));
+
+    std::atomic<bool> started(false), done(false);
+    std::atomic<NPT_Result> result(NPT_SUCCESS);
+    pthread_t reader_id;
+    std::thread reader([&] {
+      reader_id = pthread_self();
+      started = true;
+      char buffer[16];
+      if (c.operation == kRead) result = in->Read(buffer, sizeof(buffer));
+      if (c.operation == kZeroByteRead) result = in->Read(buffer, 0);
+      if (c.operation == kWrite) result = out->Write(block.data(), (NPT_Size)block.size());
+      done = true;
+    });
+    while (!started) std::this_thread::yield();
+    // A signal every 20 ms for as long as the wait lasts, up to a hang guard
+    // far beyond the 300 ms time-out.
+    const int before = g_Signals.load();
+    Clock::time_point start = Clock::now();
+    while (!done && ElapsedMs(start) < 20000) {
+      pthread_kill(reader_id, SIGUSR2);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const bool ended_under_signals = done.load();
+    if (!ended_under_signals) pair->ours->Cancel(true);
+    reader.join();
+    EXPECT_TRUE(ended_under_signals) << "the time-out never came while signals arrived";
+    EXPECT_EQ(NPT_ERROR_TIMEOUT, result.load());
+    EXPECT_GT(g_Signals.load(), before) << "no signal reached the waiting thread";
+  }
+  sigaction(SIGUSR2, &previous, nullptr);
 }
 
 }  // namespace
