@@ -52,6 +52,9 @@ NPT_Result NPT_BufferedInputStream::FillBuffer() {
   m_Buffer.valid = 0;
   NPT_Size bytes_read = 0;
   NPT_Result result = m_Source->Read(m_Buffer.data, m_Buffer.size, &bytes_read);
+  // A source that succeeds without a byte would have line reading ask again
+  // for ever; as in unbuffered mode, that is the source's fault, reported.
+  if (NPT_SUCCEEDED(result) && bytes_read == 0) return NPT_ERROR_INTERNAL;
   if (NPT_SUCCEEDED(result)) m_Buffer.valid = bytes_read;
   return result;
 }

@@ -8,7 +8,9 @@
 // terminator is never stored. After a line ended at a CR, an LF that follows
 // is dropped by the next ReadLine or Read.
 // Once the source has reported its end, later fills return NPT_ERROR_EOS
-// without asking the source again.
+// without asking the source again. A source read that succeeds without a
+// byte is NPT_ERROR_INTERNAL wherever this stream reads for itself (fills
+// and unbuffered line reading).
 
 #include "NptResults.h"
 #include "NptStreams.h"
