@@ -46,6 +46,10 @@ class NPT_BufferedInputStream : public NPT_InputStream {
   // The same into `line`, at most max_chars - 1 characters. On failure `line`
   // is empty.
   virtual NPT_Result ReadLine(NPT_String& line, NPT_Size max_chars = 4096, bool break_on_cr = false);
+  // As ReadLine into `line`, for protocols whose lines must be complete: a
+  // last line that the end of the stream cuts short before its terminator is
+  // NPT_ERROR_EOS (its characters are consumed; `line` is empty).
+  NPT_Result ReadWholeLine(NPT_String& line, NPT_Size max_chars, bool break_on_cr = false);
   // Sets the buffer size (0 = unbuffered mode). Existing storage is replaced
   // when growing or when `force` is set, unread bytes moving to its start;
   // shrinking without force keeps the storage, whose unread bytes are still
@@ -57,6 +61,9 @@ class NPT_BufferedInputStream : public NPT_InputStream {
   virtual NPT_Result Peek(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read = nullptr);
 
  protected:
+  // ReadLine (char form); `terminated` (optional) tells whether the line
+  // ended at its terminator rather than at the end of the stream.
+  NPT_Result ReadLineInto(char* buffer, NPT_Size size, NPT_Size* chars_read, bool break_on_cr, bool* terminated);
   // Refills an empty buffer from the source.
   virtual NPT_Result FillBuffer();
   // Frees the storage; nothing buffered afterwards.
