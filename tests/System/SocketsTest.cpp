@@ -369,11 +369,25 @@ TEST(TcpServerSocket, WaitForNewClientListensFirstAndTimesOut) {
   delete client;
 }
 
-TEST(TcpServerSocket, BindToPortInUseFails) {
-  Listener listener;
-  NPT_TcpServerSocket second;
-  NPT_Result result = second.Bind(listener.address);
-  EXPECT_EQ(NPT_ERROR_ADDRESS_IN_USE, result);
+TEST(TcpServerSocket, BindHonoursTheReuseFlag) {
+  NPT_SocketAddress address;
+  {
+    // A port something listens on is in use whatever the flag.
+    Listener listener;
+    address = listener.address;
+    for (bool reuse : {false, true}) {
+      NPT_TcpServerSocket second;
+      EXPECT_EQ(NPT_ERROR_ADDRESS_IN_USE, second.Bind(address, reuse)) << reuse;
+    }
+    // The server's end closes first, so the connection lingers on this port.
+    Connection connection = Connect(listener);
+    connection.peer.reset();
+    connection.client.reset();
+  }
+  NPT_TcpServerSocket strict;
+  EXPECT_EQ(NPT_ERROR_ADDRESS_IN_USE, strict.Bind(address, false));
+  NPT_TcpServerSocket reusing;
+  EXPECT_EQ(NPT_SUCCESS, reusing.Bind(address, true));
 }
 
 TEST(AdoptedSocket, LocalStreamSocketWorksAndClosesOnce) {

@@ -469,13 +469,13 @@ NPT_Result NPT_BsdSocket::RefreshInfo() {
   return NPT_SUCCESS;
 }
 
-NPT_Result NPT_BsdSocket::Bind(const NPT_SocketAddress& address, bool /*reuse_address*/) {
+NPT_Result NPT_BsdSocket::Bind(const NPT_SocketAddress& address, bool reuse_address) {
   if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
   {
     NPT_BsdSocketFdUse use(*m_SocketFdReference);
     if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
     int on = 1;
-    setsockopt(use.GetNumber(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (reuse_address) setsockopt(use.GetNumber(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     struct sockaddr_in inet;
     SocketAddressToInet(address, inet);
     if (bind(use.GetNumber(), (struct sockaddr*)&inet, sizeof(inet)) != 0) return MapLastError();
