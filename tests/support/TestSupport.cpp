@@ -119,7 +119,7 @@ bool LoopbackListener::HasPending(int timeout_ms) {
 }
 
 int LoopbackListener::Accept() {
-  if (!HasPending(2000)) return -1;
+  if (!HasPending(20000)) return -1;
   int fd = accept4(m_Fd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd >= 0) m_Accepted.push_back(fd);
   return fd;
