@@ -46,6 +46,7 @@
 #include "NptThreads.h"
 #include "NptTypes.h"
 #include "NptUri.h"
+#include "kvx/kvx_export.h"
 
 class KVX_USBMux;
 class KVX_USBMuxEvents;
@@ -53,7 +54,7 @@ class KVX_USBMuxEvents;
 // Callback interface; the default bodies do nothing. Not owned by the
 // controller. See the controller's header comment for what a delegate must
 // not do.
-class KVX_USBControllerDelegate {
+class KVX_API KVX_USBControllerDelegate {
  public:
   virtual ~KVX_USBControllerDelegate() {}
   // `name` is the app's "X-DEVICENAME", `handle` the device's usbmux handle,
@@ -63,7 +64,7 @@ class KVX_USBControllerDelegate {
   virtual void OnDeviceRemoved(const char* /*url*/) {}
 };
 
-class KVX_USBController : public NPT_Thread {
+class KVX_API KVX_USBController : public NPT_Thread {
  public:
   // One app port of one device.
   class DeviceAppInfo {

@@ -7,9 +7,13 @@
 // is assembled only for the moment it is hashed. KVX_Device::CreateAuthentication
 // builds tokens; the companion-app test double and the device simulator check
 // them with KVX_VerifyAuthenticationToken. All functions are safe from any thread.
+// libkvx exports the verifier alone, so that a program that plays the app over
+// libkvx (the kvx command's simulator) checks tokens with the library's own
+// definition.
 
 #include "NptStrings.h"
 #include "NptTypes.h"
+#include "kvx/kvx_export.h"
 
 // Length of a token and of its parts.
 const NPT_Size KVX_AUTH_NONCE_LENGTH = 32;
@@ -28,4 +32,4 @@ void KVX_ComputeAuthenticationDigest(const char* nonce, NPT_Size nonce_length, N
 // True exactly when `token` is 73 characters: a 32-digit upper-case hex nonce,
 // a comma, and the digest that KVX_ComputeAuthenticationDigest gives for that
 // nonce. A null token, another shape or a wrong digest gives false.
-bool KVX_VerifyAuthenticationToken(const char* token);
+KVX_API bool KVX_VerifyAuthenticationToken(const char* token);

@@ -25,10 +25,11 @@
 #include "NptThreads.h"
 #include "NptTypes.h"
 #include "NptUri.h"
+#include "kvx/kvx_export.h"
 
 // Callbacks of a device stream, all on its worker thread. Every body is empty
 // by default. Not owned by the device stream.
-class KVX_DeviceDelegate {
+class KVX_API KVX_DeviceDelegate {
  public:
   virtual ~KVX_DeviceDelegate() {}
   // One complete frame. `data` and `content_type` are valid only during the
@@ -46,7 +47,7 @@ class KVX_DeviceDelegate {
   virtual void OnDisconnection() {}
 };
 
-class KVX_Device : public NPT_Thread {
+class KVX_API KVX_Device : public NPT_Thread {
  public:
   // Value of the "Accept" header of every request to the companion app.
   static const char* const AcceptedTypes;

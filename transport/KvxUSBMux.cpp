@@ -4,10 +4,9 @@
 
 #include <cstdlib>
 
-namespace {
+#include "KvxUSBMuxLibraryNames.h"
 
-// The library's file names, most recent first; the first that loads wins.
-const char* const kLibraryNames[] = {"libusbmuxd-2.0.so.6", "libusbmuxd.so.6", "libusbmuxd.so.4"};
+namespace {
 
 // Builds the default instance while kvx is being loaded, so the library is
 // in place before any application call, whatever the order of other statics.
@@ -31,7 +30,7 @@ KVX_USBMux& KVX_USBMux::GetDefault() {
 
 KVX_USBMux::KVX_USBMux()
     : m_Library(nullptr), m_Connect(nullptr), m_Subscribe(nullptr), m_Unsubscribe(nullptr), m_Subscribed(false) {
-  LoadFirst(kLibraryNames, NPT_ARRAY_SIZE(kLibraryNames));
+  LoadFirst(kKvxUSBMuxLibraryNames, kKvxUSBMuxLibraryNameCount);
 }
 
 KVX_USBMux::KVX_USBMux(const char* library_name)

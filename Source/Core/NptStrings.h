@@ -8,8 +8,9 @@
 #include "NptList.h"
 #include "NptResults.h"
 #include "NptTypes.h"
+#include "kvx/kvx_export.h"
 
-class NPT_String {
+class KVX_API NPT_String {
  public:
   // A single static NUL, returned by GetChars for the empty string.
   static const char EmptyString;
@@ -140,7 +141,7 @@ inline bool operator!=(const NPT_String& s1, const char* s2) { return s1.Compare
 inline bool operator!=(const char* s1, const NPT_String& s2) { return s2.Compare(s1) != 0; }
 inline bool operator<(const NPT_String& s1, const NPT_String& s2) { return s1.Compare(s2.GetChars()) < 0; }
 
-NPT_String operator+(const NPT_String& s1, const NPT_String& s2);
-NPT_String operator+(const NPT_String& s1, const char* s2);
-NPT_String operator+(const char* s1, const NPT_String& s2);
-NPT_String operator+(const NPT_String& s, char c);
+KVX_API NPT_String operator+(const NPT_String& s1, const NPT_String& s2);
+KVX_API NPT_String operator+(const NPT_String& s1, const char* s2);
+KVX_API NPT_String operator+(const char* s1, const NPT_String& s2);
+KVX_API NPT_String operator+(const NPT_String& s, char c);

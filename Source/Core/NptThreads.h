@@ -11,6 +11,7 @@
 
 #include "NptResults.h"
 #include "NptTypes.h"
+#include "kvx/kvx_export.h"
 
 // Something that can be run on a thread.
 class NPT_Runnable {
@@ -49,7 +50,7 @@ class NPT_ThreadInterface : public NPT_Runnable, public NPT_Interruptible {
 // A detached thread deletes its own NPT_Thread object (through the virtual
 // destructor) after Run returns: it must be allocated with new, and nobody
 // else may delete it or wait for it once started.
-class NPT_Thread : public NPT_ThreadInterface {
+class KVX_API NPT_Thread : public NPT_ThreadInterface {
  public:
   typedef unsigned long ThreadId;
 

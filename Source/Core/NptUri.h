@@ -11,8 +11,9 @@
 #include "NptResults.h"
 #include "NptStrings.h"
 #include "NptTypes.h"
+#include "kvx/kvx_export.h"
 
-class NPT_Uri {
+class KVX_API NPT_Uri {
  public:
   // Scheme identifiers; stored as a signed 32-bit value.
   enum SchemeId : NPT_Int32 {
@@ -57,7 +58,7 @@ class NPT_Uri {
   SchemeId m_SchemeId;
 };
 
-class NPT_Url : public NPT_Uri {
+class KVX_API NPT_Url : public NPT_Uri {
  public:
   // An empty URL: path "/", no host, port 0 (invalid).
   NPT_Url();
@@ -130,7 +131,7 @@ class NPT_Url : public NPT_Uri {
   NPT_String m_Fragment;
 };
 
-class NPT_HttpUrl : public NPT_Url {
+class KVX_API NPT_HttpUrl : public NPT_Url {
  public:
   NPT_HttpUrl() {}
   // Parses with default port 80. Unless ignore_scheme is set, a URL whose

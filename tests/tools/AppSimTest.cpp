@@ -26,7 +26,7 @@
 
 #include "AppSimulator.h"
 #include "FramePattern.h"
-#include "KvxAuthentication.h"
+#include "KvxDevice.h"
 #include "TestSupport.h"
 
 using kvx_sim::AppSimConfig;
@@ -242,10 +242,9 @@ const char kGet[] = "GET / HTTP/1.0\r\n\r\n";
 const char kHead[] = "HEAD / HTTP/1.0\r\n\r\n";
 
 std::string ValidToken() {
-  const char nonce[] = "0123456789ABCDEF0123456789ABCDEF";
-  NPT_String digest;
-  KVX_ComputeAuthenticationDigest(nonce, 32, digest);
-  return std::string(nonce) + "," + digest.GetChars();
+  NPT_String token;
+  KVX_Device::CreateAuthentication(token);
+  return token.GetChars();
 }
 
 // --- curl ----------------------------------------------------------------------

@@ -2,7 +2,14 @@
 #include "KvxCli.h"
 #include "KvxUSBController.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#define dup _dup
+#define dup2 _dup2
+#define fdopen _fdopen
+#else
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>

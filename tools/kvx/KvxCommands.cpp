@@ -24,8 +24,10 @@ const char kTopUsage[] =
 }  // namespace
 
 int Main(int argc, char** argv) {
+#if defined(SIGPIPE)
   // Writes to a peer that went away must fail with EPIPE, not end the process.
   signal(SIGPIPE, SIG_IGN);
+#endif
   std::vector<std::string> args;
   for (int i = 2; i < argc; ++i) args.push_back(argv[i]);
   const char* command = argc > 1 ? argv[1] : "demo";

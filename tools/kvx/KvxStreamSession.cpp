@@ -5,7 +5,12 @@
 #include "KvxFrameFiles.h"
 #include "TestPattern.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#else
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <condition_variable>

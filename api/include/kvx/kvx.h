@@ -35,11 +35,9 @@
 
 #include <stdint.h>
 
-#if defined(_WIN32)
-#define KVX_API __declspec(dllexport)
-#else
-#define KVX_API __attribute__((visibility("default")))
-#endif
+/* KVX_API: exported from libkvx (dllexport while libkvx is built on Windows,
+ * dllimport for its users there). */
+#include "kvx_export.h"
 
 #ifdef __cplusplus
 extern "C" {
