@@ -8,6 +8,8 @@
 //
 // Checked on every input:
 // - a failed parse leaves no response unless it failed after an interim one;
+// - a parsed response had a whole head: the input holds the empty line that
+//   ends one;
 // - a response has at most the header bounds' worth of headers and its
 //   status line has a three-character code;
 // - the body stream ends (EOS or an error) within the input's size, never
@@ -41,6 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     delete response;
     return 0;
   }
+  const std::string sent(reinterpret_cast<const char*>(message), message_size);
+  if (sent.find("\n\n") == std::string::npos && sent.find("\n\r\n") == std::string::npos) abort();
   if (response->GetHeaders().GetHeaders().GetItemCount() > NPT_HTTP_PROTOCOL_MAX_HEADER_LINES) abort();
   if (response->GetStatusCode() / 100 == 1) abort();  // interim responses are skipped
 

@@ -52,6 +52,9 @@ NPT_Result NPT_BufferedInputStream::FillBuffer() {
   m_Buffer.valid = 0;
   NPT_Size bytes_read = 0;
   NPT_Result result = m_Source->Read(m_Buffer.data, m_Buffer.size, &bytes_read);
+  // A source that succeeds without a byte would have line reading ask again
+  // for ever; as in unbuffered mode, that is the source's fault, reported.
+  if (NPT_SUCCEEDED(result) && bytes_read == 0) return NPT_ERROR_INTERNAL;
   if (NPT_SUCCEEDED(result)) m_Buffer.valid = bytes_read;
   return result;
 }
@@ -128,12 +131,19 @@ NPT_Result NPT_BufferedInputStream::Read(void* buffer, NPT_Size bytes_to_read, N
 }
 
 NPT_Result NPT_BufferedInputStream::ReadLine(char* buffer, NPT_Size size, NPT_Size* chars_read, bool break_on_cr) {
+  return ReadLineInto(buffer, size, chars_read, break_on_cr, nullptr);
+}
+
+NPT_Result NPT_BufferedInputStream::ReadLineInto(char* buffer, NPT_Size size, NPT_Size* chars_read, bool break_on_cr,
+                                                 bool* terminated) {
   if (chars_read) *chars_read = 0;
+  if (terminated) *terminated = false;
   if (buffer == nullptr || size == 0) return NPT_ERROR_INVALID_PARAMETERS;
 
   const NPT_Size capacity = size - 1;
   NPT_Size stored = 0;
   bool ended_at_cr = false;
+  bool ended = false;  // at a terminator
   // Only the single LF right after a CR that ended the previous line is dropped.
   bool skip_lf = m_SkipNewline;
   NPT_Result result = NPT_SUCCESS;
@@ -145,6 +155,7 @@ NPT_Result NPT_BufferedInputStream::ReadLine(char* buffer, NPT_Size size, NPT_Si
       if (c == '\r') {
         if (break_on_cr) {
           ended_at_cr = true;
+          ended = true;
           done = true;
           break;
         }
@@ -153,6 +164,7 @@ NPT_Result NPT_BufferedInputStream::ReadLine(char* buffer, NPT_Size size, NPT_Si
           skip_lf = false;
           continue;
         }
+        ended = true;
         done = true;
         break;
       } else {
@@ -187,9 +199,11 @@ NPT_Result NPT_BufferedInputStream::ReadLine(char* buffer, NPT_Size size, NPT_Si
         if (c == '\r') {
           if (break_on_cr) {
             ended_at_cr = true;
+            ended = true;
             break;
           }
         } else if (c == '\n') {
+          ended = true;
           break;
         } else {
           if (stored == capacity) {
@@ -209,6 +223,7 @@ NPT_Result NPT_BufferedInputStream::ReadLine(char* buffer, NPT_Size size, NPT_Si
   m_SkipNewline = ended_at_cr;
   buffer[stored] = '\0';
   if (chars_read) *chars_read = stored;
+  if (terminated) *terminated = ended;
   if (result == NPT_ERROR_EOS) {
     m_Eos = true;
     if (stored) return NPT_SUCCESS;
@@ -216,7 +231,9 @@ NPT_Result NPT_BufferedInputStream::ReadLine(char* buffer, NPT_Size size, NPT_Si
   return result;
 }
 
-NPT_Result NPT_BufferedInputStream::ReadLine(NPT_String& line, NPT_Size max_chars, bool break_on_cr) {
+// Reads into the string's own storage; on failure the string is left empty.
+template <typename LineReader>
+static NPT_Result ReadLineIntoString(NPT_String& line, NPT_Size max_chars, LineReader read) {
   line.SetLength(0);
   if (max_chars == 0) return NPT_ERROR_INVALID_PARAMETERS;
   NPT_Result result = line.Reserve(max_chars);
@@ -225,7 +242,7 @@ NPT_Result NPT_BufferedInputStream::ReadLine(NPT_String& line, NPT_Size max_char
   if (chars == nullptr) return NPT_ERROR_OUT_OF_MEMORY;
 
   NPT_Size count = 0;
-  result = ReadLine(chars, max_chars, &count, break_on_cr);
+  result = read(chars, max_chars, &count);
   if (NPT_FAILED(result)) {
     // The characters written into the reserved storage are not part of the
     // string; drop them so that it reads as empty everywhere.
@@ -234,6 +251,21 @@ NPT_Result NPT_BufferedInputStream::ReadLine(NPT_String& line, NPT_Size max_char
   }
   line.SetLength(count);
   return NPT_SUCCESS;
+}
+
+NPT_Result NPT_BufferedInputStream::ReadLine(NPT_String& line, NPT_Size max_chars, bool break_on_cr) {
+  return ReadLineIntoString(line, max_chars, [&](char* chars, NPT_Size size, NPT_Size* count) {
+    return ReadLine(chars, size, count, break_on_cr);
+  });
+}
+
+NPT_Result NPT_BufferedInputStream::ReadWholeLine(NPT_String& line, NPT_Size max_chars, bool break_on_cr) {
+  return ReadLineIntoString(line, max_chars, [&](char* chars, NPT_Size size, NPT_Size* count) {
+    bool terminated = false;
+    NPT_Result result = ReadLineInto(chars, size, count, break_on_cr, &terminated);
+    if (NPT_SUCCEEDED(result) && !terminated) result = NPT_ERROR_EOS;
+    return result;
+  });
 }
 
 NPT_Result NPT_BufferedInputStream::Peek(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read) {

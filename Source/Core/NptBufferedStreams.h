@@ -8,7 +8,9 @@
 // terminator is never stored. After a line ended at a CR, an LF that follows
 // is dropped by the next ReadLine or Read.
 // Once the source has reported its end, later fills return NPT_ERROR_EOS
-// without asking the source again.
+// without asking the source again. A source read that succeeds without a
+// byte is NPT_ERROR_INTERNAL wherever this stream reads for itself (fills
+// and unbuffered line reading).
 
 #include "NptResults.h"
 #include "NptStreams.h"
@@ -44,6 +46,10 @@ class NPT_BufferedInputStream : public NPT_InputStream {
   // The same into `line`, at most max_chars - 1 characters. On failure `line`
   // is empty.
   virtual NPT_Result ReadLine(NPT_String& line, NPT_Size max_chars = 4096, bool break_on_cr = false);
+  // As ReadLine into `line`, for protocols whose lines must be complete: a
+  // last line that the end of the stream cuts short before its terminator is
+  // NPT_ERROR_EOS (its characters are consumed; `line` is empty).
+  NPT_Result ReadWholeLine(NPT_String& line, NPT_Size max_chars, bool break_on_cr = false);
   // Sets the buffer size (0 = unbuffered mode). Existing storage is replaced
   // when growing or when `force` is set, unread bytes moving to its start;
   // shrinking without force keeps the storage, whose unread bytes are still
@@ -55,6 +61,9 @@ class NPT_BufferedInputStream : public NPT_InputStream {
   virtual NPT_Result Peek(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read = nullptr);
 
  protected:
+  // ReadLine (char form); `terminated` (optional) tells whether the line
+  // ended at its terminator rather than at the end of the stream.
+  NPT_Result ReadLineInto(char* buffer, NPT_Size size, NPT_Size* chars_read, bool break_on_cr, bool* terminated);
   // Refills an empty buffer from the source.
   virtual NPT_Result FillBuffer();
   // Frees the storage; nothing buffered afterwards.

@@ -102,7 +102,7 @@ NPT_Result NPT_HttpHeaders::Parse(NPT_BufferedInputStream& stream) {
   NPT_String line;
 
   for (;;) {
-    NPT_Result read = stream.ReadLine(line, NPT_HTTP_PROTOCOL_MAX_LINE_LENGTH, false);
+    NPT_Result read = stream.ReadWholeLine(line, NPT_HTTP_PROTOCOL_MAX_LINE_LENGTH, false);
     if (read == NPT_ERROR_NOT_ENOUGH_SPACE) {
       // The rest of the line is still in the stream: carrying on would hand
       // header text to the body reader as if it were body data.
@@ -110,9 +110,14 @@ NPT_Result NPT_HttpHeaders::Parse(NPT_BufferedInputStream& stream) {
       result = read;
       break;
     }
-    // The end of the stream or a read error ends the block; whoever reads the
-    // body meets the same condition again.
-    if (NPT_FAILED(read) || line.IsEmpty()) break;
+    if (NPT_FAILED(read)) {
+      // Only the empty line ends a block: one that the end of the stream (or
+      // a read error) cuts short may have lost any part of its last header.
+      NPT_LOG_FINE("header block cut short (%d)", read);
+      result = read;
+      break;
+    }
+    if (line.IsEmpty()) break;
 
     ++line_count;
     block_size += line.GetLength() + 2;
@@ -301,8 +306,14 @@ NPT_Result NPT_HttpRequest::Parse(NPT_BufferedInputStream& stream, const NPT_Soc
                                   NPT_HttpRequest*& request) {
   request = nullptr;
 
+  // A request line the end of the stream cuts short is no request.
   NPT_String line;
-  NPT_CHECK_FINER((stream.ReadLine(line, NPT_HTTP_PROTOCOL_MAX_LINE_LENGTH)));
+  NPT_Result read = stream.ReadWholeLine(line, NPT_HTTP_PROTOCOL_MAX_LINE_LENGTH);
+  if (NPT_FAILED(read)) {
+    NPT_LOG_FINER("NPT_CHECK failed, result=%d (%s) [%s]", read, NPT_ResultName(read),
+                  "(stream.ReadLine(line, NPT_HTTP_PROTOCOL_MAX_LINE_LENGTH))");
+    return read;
+  }
   NPT_LOG_FINEST("http request: %s", line.GetChars());
 
   int first_space = line.Find(' ');
@@ -379,8 +390,14 @@ NPT_Result NPT_HttpResponse::Emit(NPT_OutputStream& stream) const {
 NPT_Result NPT_HttpResponse::Parse(NPT_BufferedInputStream& stream, NPT_HttpResponse*& response, bool reuse) {
   if (!reuse) response = nullptr;
 
+  // A status line the end of the stream cuts short is no response.
   NPT_String line;
-  NPT_CHECK_FINE((stream.ReadLine(line, NPT_HTTP_PROTOCOL_MAX_LINE_LENGTH)));
+  NPT_Result read = stream.ReadWholeLine(line, NPT_HTTP_PROTOCOL_MAX_LINE_LENGTH);
+  if (NPT_FAILED(read)) {
+    NPT_LOG_FINE("NPT_CHECK failed, result=%d (%s) [%s]", read, NPT_ResultName(read),
+                 "(stream.ReadLine(line, NPT_HTTP_PROTOCOL_MAX_LINE_LENGTH))");
+    return read;
+  }
   NPT_LOG_FINER("http response: %s", line.GetChars());
 
   // "PROTOCOL SP three-character-code SP reason"

@@ -92,8 +92,9 @@ class NPT_HttpHeaders {
 
   // Reads a header block up to and including its empty line. Continuation
   // lines (leading space or tab) extend the pending value; values are trimmed;
-  // lines without a colon, or starting with one, are ignored. The end of the
-  // stream or a read error ends the block with success. Failures:
+  // lines without a colon, or starting with one, are ignored. Only the empty
+  // line ends a block: the end of the stream before it (even within a line)
+  // is NPT_ERROR_EOS, and a read error is returned. Other failures:
   // NPT_ERROR_NOT_ENOUGH_SPACE for a line of NPT_HTTP_PROTOCOL_MAX_LINE_LENGTH
   // characters or more, NPT_ERROR_OUT_OF_RANGE past
   // NPT_HTTP_PROTOCOL_MAX_HEADER_LINES lines or
@@ -211,7 +212,8 @@ class NPT_HttpRequest : public NPT_HttpMessage {
   // otherwise the URL is built from scheme "http", the target, and the host
   // of the "Host" header, else the local address (may be null), else
   // "localhost". On success `request` is a new request owned by the caller;
-  // on failure it is null. Failures: the line read's result,
+  // on failure it is null. Failures: the line read's result (NPT_ERROR_EOS
+  // also for a line the end of the stream cuts short),
   // NPT_ERROR_HTTP_INVALID_REQUEST_LINE for a line without two spaces, and
   // the header block's (NPT_HttpHeaders::Parse).
   static NPT_Result Parse(NPT_BufferedInputStream& stream, const NPT_SocketAddress* local_address,
@@ -246,7 +248,8 @@ class NPT_HttpResponse : public NPT_HttpMessage {
   // is created; with `reuse` the existing response gets the new status and
   // its headers are replaced by the new block's (so an interim 1xx response
   // leaves nothing behind). Failures: the line read's result (e.g.
-  // NPT_ERROR_EOS for a connection closed before the status line),
+  // NPT_ERROR_EOS for a connection closed before the end of the status
+  // line),
   // NPT_ERROR_HTTP_INVALID_RESPONSE_LINE when the code is not three characters
   // between single spaces, and the header block's result, after which the
   // response is destroyed and `response` is null.

@@ -3,6 +3,8 @@
 
 #include "NptHttpServer.h"
 
+#include <chrono>
+
 #include "NptLogging.h"
 #include "NptSystem.h"
 #include "NptUri.h"
@@ -18,6 +20,73 @@ static const char kNotFoundBody[] =
 static const char kInternalErrorBody[] =
     "<html><head><title>500 Internal Error</title></head><body><h1>Internal Error</h1><p>The server encountered "
     "an unexpected condition which prevented it from fulfilling the request.</p></html>";
+
+// A canned answer: a fresh response, so nothing a failed handler set (its
+// headers, encodings or its own entity) can reach it. Null when out of memory.
+static NPT_HttpResponse* NewCannedResponse(NPT_Int32 status_code, const char* reason_phrase, const char* page) {
+  NPT_HttpResponse* response = new (std::nothrow) NPT_HttpResponse(status_code, reason_phrase, NPT_HTTP_PROTOCOL_1_0);
+  NPT_HttpEntity* entity = new (std::nothrow) NPT_HttpEntity();
+  if (response == nullptr || entity == nullptr || NPT_FAILED(entity->SetInputStream(page))) {
+    delete response;
+    delete entity;
+    return nullptr;
+  }
+  entity->SetContentType("text/html");
+  response->SetEntity(entity);
+  return response;
+}
+
+/*----------------------------------------------------------------------
+|   NPT_HttpHeadDeadlineStream
++---------------------------------------------------------------------*/
+// The client's input while the server reads a request head: each read waits
+// at most what is left of the head deadline (and never longer than the I/O
+// timeout), so a client that sends a byte now and then cannot hold the
+// server. End() gives the reads their I/O timeout back for the body.
+// Used on the server's thread only.
+class NPT_HttpHeadDeadlineStream : public NPT_InputStream {
+ public:
+  NPT_HttpHeadDeadlineStream(const NPT_Reference<NPT_Socket>& socket, const NPT_InputStreamReference& source,
+                             NPT_Timeout head_timeout, NPT_Timeout io_timeout)
+      : m_Socket(socket),
+        m_Source(source),
+        m_IoTimeout(io_timeout),
+        m_Bounded(head_timeout >= 0),
+        m_Deadline(Clock::now() + std::chrono::milliseconds(head_timeout > 0 ? head_timeout : 0)) {}
+
+  void End() {
+    if (!m_Bounded) return;
+    m_Bounded = false;
+    m_Socket->SetReadTimeout(m_IoTimeout);
+  }
+
+  NPT_Result Read(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read) override {
+    if (bytes_read) *bytes_read = 0;
+    if (m_Bounded) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(m_Deadline - Clock::now()).count();
+      if (left <= 0) {
+        NPT_LOG_FINE("request head not complete within its deadline");
+        return NPT_ERROR_TIMEOUT;
+      }
+      NPT_Timeout wait = (NPT_Timeout)left;
+      if (m_IoTimeout >= 0 && m_IoTimeout < wait) wait = m_IoTimeout;
+      m_Socket->SetReadTimeout(wait);
+    }
+    return m_Source->Read(buffer, bytes_to_read, bytes_read);
+  }
+  NPT_Result Seek(NPT_Position offset) override { return m_Source->Seek(offset); }
+  NPT_Result Tell(NPT_Position& offset) override { return m_Source->Tell(offset); }
+  NPT_Result GetSize(NPT_LargeSize& size) override { return m_Source->GetSize(size); }
+  NPT_Result GetAvailable(NPT_LargeSize& available) override { return m_Source->GetAvailable(available); }
+
+ private:
+  typedef std::chrono::steady_clock Clock;
+  NPT_Reference<NPT_Socket> m_Socket;
+  NPT_InputStreamReference m_Source;
+  NPT_Timeout m_IoTimeout;
+  bool m_Bounded;
+  Clock::time_point m_Deadline;
+};
 
 /*----------------------------------------------------------------------
 |   NPT_HttpRequestHandler
@@ -122,7 +191,11 @@ NPT_HttpServer::NPT_HttpServer(NPT_UInt16 listen_port, bool reuse_address)
     : NPT_HttpServer(NPT_IpAddress::Any, listen_port, reuse_address) {}
 
 NPT_HttpServer::NPT_HttpServer(const NPT_IpAddress& listen_address, NPT_UInt16 listen_port, bool reuse_address)
-    : m_Socket(NPT_SOCKET_FLAG_CANCELLABLE), m_BoundPort(0), m_Aborted(false), m_AbortSignal(0) {
+    : m_Socket(NPT_SOCKET_FLAG_CANCELLABLE),
+      m_BoundPort(0),
+      m_Aborted(false),
+      m_AbortSignal(0),
+      m_HeadDeadline(nullptr) {
   m_Config.m_ListenAddress = listen_address;
   m_Config.m_ListenPort = listen_port;
   m_Config.m_ReuseAddress = reuse_address;
@@ -264,7 +337,12 @@ NPT_Result NPT_HttpServer::Loop() {
       m_Client = client;
       if (m_Aborted.load(std::memory_order_acquire)) client->Cancel();
     }
+    NPT_HttpHeadDeadlineStream* head_deadline =
+        new NPT_HttpHeadDeadlineStream(client, input, m_Config.m_HeadTimeout, m_Config.m_IoTimeout);
+    input = head_deadline;
+    m_HeadDeadline = head_deadline;
     result = RespondToClient(input, output, context);
+    m_HeadDeadline = nullptr;
     NPT_LOG_FINE("ResponToClient returned %d (%s)", result, NPT_ResultName(result));
     {
       NPT_AutoLock lock(m_ClientLock);
@@ -294,68 +372,56 @@ NPT_Result NPT_HttpServer::RespondToClient(const NPT_InputStreamReference& input
   NPT_HttpResponder responder(input, output);
   NPT_HttpRequest* request = nullptr;
   NPT_CHECK_WARNING((responder.ParseRequest(request, &context.GetLocalAddress())));
+  // The head is in: a body, if any, is read under the I/O timeout alone.
+  if (m_HeadDeadline) m_HeadDeadline->End();
 
   NPT_LOG_FINE("request, path=%s", request->GetUrl().ToRequestString(true).GetChars());
 
-  NPT_HttpEntity* body = new (std::nothrow) NPT_HttpEntity();
   NPT_HttpResponse* response = nullptr;
   NPT_HttpRequestHandler* handler = FindRequestHandler(*request);
   NPT_Result result = NPT_SUCCESS;
   bool terminate = false;
-  if (body == nullptr) {
-    result = NPT_ERROR_OUT_OF_MEMORY;
-    goto end;
-  }
 
   if (handler) {
     response = new (std::nothrow) NPT_HttpResponse(200, "OK", NPT_HTTP_PROTOCOL_1_0);
-    if (response == nullptr) {
+    NPT_HttpEntity* body = new (std::nothrow) NPT_HttpEntity();
+    if (response == nullptr || body == nullptr) {
+      delete response;
       delete body;
-      result = NPT_ERROR_OUT_OF_MEMORY;
-      goto end;
+      delete request;
+      return NPT_ERROR_OUT_OF_MEMORY;
     }
     response->SetEntity(body);
     NPT_Result setup = handler->SetupResponse(*request, context, *response);
-    if (setup == NPT_ERROR_NO_SUCH_ITEM) {
-      handler = nullptr;
-    } else if (setup == NPT_ERROR_PERMISSION_DENIED) {
-      body->SetInputStream(kForbiddenBody);
-      body->SetContentType("text/html");
-      response->SetStatus(403, "Forbidden", NPT_HTTP_PROTOCOL_1_0);
-      handler = nullptr;
-    } else if (setup == NPT_ERROR_TERMINATED) {
+    if (setup == NPT_ERROR_TERMINATED) {
       terminate = true;
     } else if (NPT_FAILED(setup)) {
-      body->SetInputStream(kInternalErrorBody);
-      body->SetContentType("text/html");
-      response->SetStatus(500, "Internal Error", NPT_HTTP_PROTOCOL_1_0);
-      handler = nullptr;
-    }
-    // A handler that declined may have touched the response: the 404 below
-    // starts afresh (the response takes its entity with it).
-    if (setup == NPT_ERROR_NO_SUCH_ITEM) {
+      // The handler may have replaced the entity or set headers and
+      // encodings: what it built is dropped, and the answer starts afresh.
       delete response;
       response = nullptr;
-      body = new (std::nothrow) NPT_HttpEntity();
-      if (body == nullptr) {
-        result = NPT_ERROR_OUT_OF_MEMORY;
-        goto end;
+      handler = nullptr;
+      if (setup == NPT_ERROR_PERMISSION_DENIED) {
+        response = NewCannedResponse(403, "Forbidden", kForbiddenBody);
+      } else if (setup != NPT_ERROR_NO_SUCH_ITEM) {
+        response = NewCannedResponse(500, "Internal Error", kInternalErrorBody);
+      }
+      if (response == nullptr && setup != NPT_ERROR_NO_SUCH_ITEM) {
+        delete request;
+        return NPT_ERROR_OUT_OF_MEMORY;
       }
     }
   }
-
   if (response == nullptr) {
-    response = new (std::nothrow) NPT_HttpResponse(404, "Not Found", NPT_HTTP_PROTOCOL_1_0);
+    // No handler, or one that declined.
+    response = NewCannedResponse(404, "Not Found", kNotFoundBody);
     if (response == nullptr) {
-      delete body;
-      result = NPT_ERROR_OUT_OF_MEMORY;
-      goto end;
+      delete request;
+      return NPT_ERROR_OUT_OF_MEMORY;
     }
-    body->SetInputStream(kNotFoundBody);
-    body->SetContentType("text/html");
-    response->SetEntity(body);
   }
 
+  bool flush = true;
   result = responder.SendResponseHeaders(*response);
   if (NPT_FAILED(result)) {
     NPT_LOG_WARNING("SendResponseHeaders failed (%d:%s)", result, NPT_ResultName(result));
@@ -370,14 +436,13 @@ NPT_Result NPT_HttpServer::RespondToClient(const NPT_InputStreamReference& input
         result = NPT_StreamToStreamCopy(*body_stream, *output, 0, entity->GetContentLength());
         if (NPT_FAILED(result)) {
           NPT_LOG_INFO("NPT_StreamToStreamCopy returned %d (%s)", result, NPT_ResultName(result));
-          goto end;
+          flush = false;
         }
       }
     }
   }
-  output->Flush();
+  if (flush) output->Flush();
 
-end:
   delete response;
   delete request;
   if (terminate && NPT_SUCCEEDED(result)) result = NPT_ERROR_TERMINATED;

@@ -9,8 +9,9 @@
 // Clients are not trusted: a request line must be shorter than
 // NPT_HTTP_PROTOCOL_MAX_LINE_LENGTH (a longer one gets no response and the
 // connection is closed), the header block is bounded like the client's
-// (NPT_HttpHeaders::Parse), and every read and write waits at most the
-// input/output timeout, after which the client is dropped and the loop goes on.
+// (NPT_HttpHeaders::Parse), every read and write waits at most the
+// input/output timeout, and in Loop the whole request head must arrive within
+// the head timeout; a client that misses one is dropped and the loop goes on.
 
 #include <atomic>
 
@@ -26,11 +27,16 @@
 #include "NptThreads.h"
 #include "NptTypes.h"
 
+class NPT_HttpHeadDeadlineStream;
+
 // The "Server" header value of every response that does not set its own.
 #define NPT_HTTP_SERVER_PRODUCT "NPT/1.0.2"
 
 const NPT_Timeout NPT_HTTP_SERVER_DEFAULT_CONNECTION_TIMEOUT = NPT_TIMEOUT_INFINITE;
 const NPT_Timeout NPT_HTTP_SERVER_DEFAULT_IO_TIMEOUT = 60000;
+// Longest time a client may take to send a whole request head, however
+// steadily its bytes come (each read alone is bounded by the I/O timeout).
+const NPT_Timeout NPT_HTTP_SERVER_DEFAULT_HEAD_TIMEOUT = 30000;
 // Size of the buffered reader a responder puts over the client's input.
 const NPT_Size NPT_HTTP_SERVER_INPUT_BUFFER_SIZE = 4096;
 
@@ -107,11 +113,13 @@ class NPT_HttpServer {
     Config()
         : m_ConnectionTimeout(NPT_HTTP_SERVER_DEFAULT_CONNECTION_TIMEOUT),
           m_IoTimeout(NPT_HTTP_SERVER_DEFAULT_IO_TIMEOUT),
+          m_HeadTimeout(NPT_HTTP_SERVER_DEFAULT_HEAD_TIMEOUT),
           m_ListenAddress(NPT_IpAddress::Any),
           m_ListenPort(NPT_HTTP_DEFAULT_PORT),
           m_ReuseAddress(true) {}
     NPT_Timeout m_ConnectionTimeout;  // wait for a client (NPT_TIMEOUT_INFINITE: no limit)
     NPT_Timeout m_IoTimeout;          // each read and write on a client
+    NPT_Timeout m_HeadTimeout;        // a whole request head (NPT_TIMEOUT_INFINITE: no limit)
     NPT_IpAddress m_ListenAddress;
     NPT_UInt16 m_ListenPort;  // 0: any free port (see GetPort)
     bool m_ReuseAddress;
@@ -145,6 +153,9 @@ class NPT_HttpServer {
   virtual NPT_HttpRequestHandler* FindRequestHandler(NPT_HttpRequest& request);
   // Reads one request from the client, answers it and flushes. Failures to
   // parse get no response. NPT_ERROR_TERMINATED when the handler asked to stop.
+  // A 403, 404 or 500 answer is a fresh response: nothing a handler that
+  // failed or declined had set reaches it. (Called by Loop, the head timeout
+  // applies; called directly, only the streams' own timeouts do.)
   virtual NPT_Result RespondToClient(const NPT_InputStreamReference& input, const NPT_OutputStreamReference& output,
                                      const NPT_HttpRequestContext& context);
 
@@ -185,4 +196,7 @@ class NPT_HttpServer {
   NPT_SharedVariable m_AbortSignal;  // 1 once aborted; cuts the loop's pause short
   NPT_Mutex m_ClientLock;            // guards m_Client between the loop and Abort
   NPT_Reference<NPT_Socket> m_Client;  // the connection being served, for Abort
+  // The deadline over the request head of the connection Loop serves (null
+  // outside Loop); RespondToClient ends it once the head is parsed.
+  NPT_HttpHeadDeadlineStream* m_HeadDeadline;
 };

@@ -77,8 +77,9 @@ struct NPT_SocketInfo {
 class NPT_SocketInterface {
  public:
   virtual ~NPT_SocketInterface() {}
-  // Binds to an IPv4 address and port (port 0: any free port). Address reuse
-  // is always enabled, whatever the flag says.
+  // Binds to an IPv4 address and port (port 0: any free port). With
+  // reuse_address, a port whose earlier connections are still closing can be
+  // bound again at once; a port something listens on is in use either way.
   virtual NPT_Result Bind(const NPT_SocketAddress& address, bool reuse_address = true) = 0;
   // TCP: connects within the timeout. A refused connection gives
   // NPT_ERROR_CONNECTION_REFUSED, a timeout NPT_ERROR_TIMEOUT; a timeout of 0

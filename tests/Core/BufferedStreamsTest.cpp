@@ -210,6 +210,23 @@ TEST(BufferedInputStreamTest, SourceErrorEndsTheLine) {
   }
 }
 
+// A source that succeeds without a byte breaks its contract; in every mode the
+// reader says so at once instead of asking again for ever.
+TEST(BufferedInputStreamTest, SourceThatSucceedsWithoutBytesIsAnInternalError) {
+  for (NPT_Size buffer_size : {4096u, 0u}) {
+    for (bool line : {true, false}) {
+      if (buffer_size == 0 && !line) continue;  // an unbuffered Read is the source's own
+      Fixture f("abc\n", buffer_size);
+      f.source->m_ZeroReads = 100000;
+      f.source->m_RecordRequests = false;
+      char buffer[8];
+      NPT_Result result = line ? f.stream.ReadLine(buffer, sizeof(buffer)) : f.stream.Read(buffer, sizeof(buffer));
+      EXPECT_EQ(result, NPT_ERROR_INTERNAL) << buffer_size << " " << line;
+      EXPECT_EQ(f.source->m_Calls, 1) << buffer_size << " " << line;
+    }
+  }
+}
+
 // A valid multi-line input delivered in two pieces split at every offset (and
 // in single bytes) reads the same in every mode.
 TEST(BufferedInputStreamTest, SplitAtEveryOffset) {

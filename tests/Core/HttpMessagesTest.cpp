@@ -68,6 +68,12 @@ TEST(HttpResponseParse, StatusLines) {
       {"garbage\r\n\r\n", NPT_ERROR_HTTP_INVALID_RESPONSE_LINE, nullptr, 0, nullptr},
       {"", NPT_ERROR_EOS, nullptr, 0, nullptr},
       {"HTTP/1.1 200 OK" + std::string(8200, 'x') + "\r\n\r\n", NPT_ERROR_NOT_ENOUGH_SPACE, nullptr, 0, nullptr},
+      // A head the end of the stream cuts short is no response at all.
+      {"HTTP/1.0 200 O", NPT_ERROR_EOS, nullptr, 0, nullptr},
+      {"HTTP/1.0 200 OK\r\n", NPT_ERROR_EOS, nullptr, 0, nullptr},
+      {"HTTP/1.0 200 OK\r\nX-DEVICENAME: Dev", NPT_ERROR_EOS, nullptr, 0, nullptr},
+      {"HTTP/1.0 200 OK\r\nX-DEVICENAME: Device\r\n", NPT_ERROR_EOS, nullptr, 0, nullptr},
+      {"HTTP/1.0 200 OK\r\nX-DEVICENAME: Device\r\n\r", NPT_ERROR_EOS, nullptr, 0, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input.substr(0, 40));
@@ -131,12 +137,17 @@ TEST(HttpHeaders, ParseRules) {
   EXPECT_STREQ("BODY", body);
 }
 
-TEST(HttpHeaders, EndOfStreamEndsTheBlock) {
-  NPT_BufferedInputStreamReference stream = Buffered("A: 1\r\nB: 2");
+TEST(HttpHeaders, BlockEndsOnlyAtItsEmptyLine) {
+  for (const char* block : {"A: 1\r\nB: 2", "A: 1\r\nB: 2\r\n", ""}) {
+    NPT_BufferedInputStreamReference stream = Buffered(block);
+    NPT_HttpHeaders headers;
+    EXPECT_EQ(NPT_ERROR_EOS, headers.Parse(*stream)) << block;
+  }
+  // A read failure ends the block with that failure.
+  NPT_InputStreamReference source(new ScriptedInputStream("A: 1\r\n", {}, NPT_ERROR_TIMEOUT));
+  NPT_BufferedInputStream stream(source);
   NPT_HttpHeaders headers;
-  EXPECT_EQ(NPT_SUCCESS, headers.Parse(*stream));
-  EXPECT_EQ(2u, headers.GetHeaders().GetItemCount());
-  EXPECT_STREQ("2", headers.GetHeaderValue("b")->GetChars());
+  EXPECT_EQ(NPT_ERROR_TIMEOUT, headers.Parse(stream));
 }
 
 TEST(HttpHeaders, BlockIsBounded) {
@@ -342,6 +353,9 @@ TEST(HttpRequestParse, Targets) {
       {"GET /\r\n\r\n", nullptr, NPT_ERROR_HTTP_INVALID_REQUEST_LINE, nullptr, nullptr, 0, nullptr},
       {"GET\r\n\r\n", nullptr, NPT_ERROR_HTTP_INVALID_REQUEST_LINE, nullptr, nullptr, 0, nullptr},
       {"", nullptr, NPT_ERROR_EOS, nullptr, nullptr, 0, nullptr},
+      {"GET / HTTP/1.0", nullptr, NPT_ERROR_EOS, nullptr, nullptr, 0, nullptr},
+      {"GET / HTTP/1.0\r\nHost: a", nullptr, NPT_ERROR_EOS, nullptr, nullptr, 0, nullptr},
+      {"GET / HTTP/1.0\r\nHost: a\r\n", nullptr, NPT_ERROR_EOS, nullptr, nullptr, 0, nullptr},
       {"GET / HTTP/1.0\r\nA: " + std::string(9000, 'a') + "\r\n\r\n", nullptr, NPT_ERROR_NOT_ENOUGH_SPACE, nullptr,
        nullptr, 0, nullptr},
   };

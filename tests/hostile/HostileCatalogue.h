@@ -87,12 +87,11 @@ inline std::vector<HostileCase> Catalogue() {
   add("status 500", "HTTP/1.0 500 Oops\r\n\r\n", false, {});
   add("status not a number", "HTTP/1.0 2OO OK\r\n\r\n" + good, false, {});
   add("not HTTP at all", "garbage\r\n\r\n" + good, false, {});
-  // A head that the connection's end cuts short is taken as ended there (the
-  // header block ends at the first failing read): a connection, then nothing.
-  add("status line cut after the code", "HTTP/1.0 200 O", true, {});
+  // A head that the connection's end cuts short is no answer at all.
+  add("status line cut after the code", "HTTP/1.0 200 O", false, {});
   add("status line cut inside the code", "HTTP/1.0 20", false, {});
   add("head cut before the empty line", "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=frame\r\n",
-      true, {});
+      false, {});
   add("NUL bytes in the status line", std::string("HTTP/1.0 2\0\0 OK\r\n", 17) + head.substr(17) + good, false, {});
   add("redirect to itself forever", "HTTP/1.0 302 Found\r\nLocation: /stream\r\n\r\n", false, {});
 
@@ -199,8 +198,8 @@ inline std::vector<HostileCase> Catalogue() {
 // cutting the answer at or after `ends[i]` must deliver frames 0..i.
 struct ValidStream {
   std::string answer;
-  // Shortest cut that still reads as a 200 answer (protocol, code, blank).
-  size_t status_length;
+  // Shortest cut that still reads as a 200 answer: the whole head.
+  size_t head_length;
   std::vector<ExpectedFrame> frames;
   std::vector<size_t> ends;
 };
@@ -208,7 +207,7 @@ struct ValidStream {
 inline ValidStream MakeValidStream() {
   ValidStream stream;
   stream.answer = Head();
-  stream.status_length = std::string("HTTP/1.0 200 ").size();
+  stream.head_length = stream.answer.size();
   const char* types[] = {"image/jpeg", "image/rgba", "image/rgb"};
   const size_t sizes[] = {1, 30, 70};
   for (int i = 0; i < 3; ++i) {

@@ -197,7 +197,7 @@ TEST_P(HostileInputTest, ValidStreamCutAtEveryByteDeliversOnlyCompleteFrames) {
     std::string events;
     std::vector<ExpectedFrame> frames;
     Play(stream.answer.substr(0, cut), events, frames);
-    ExpectOutcome("cut at " + std::to_string(cut), cut >= stream.status_length, expected, events, frames);
+    ExpectOutcome("cut at " + std::to_string(cut), cut >= stream.head_length, expected, events, frames);
     if (HasFailure()) break;
   }
 }

@@ -64,7 +64,7 @@ LoopbackListener::~LoopbackListener() {
 bool LoopbackListener::HasPending(int timeout_ms) { return raw::WaitReadable(m_Fd, timeout_ms); }
 
 int LoopbackListener::Accept() {
-  if (!HasPending(2000)) return -1;
+  if (!HasPending(20000)) return -1;
   int fd = raw::Accept(m_Fd);
   if (fd >= 0) m_Accepted.push_back(fd);
   return fd;

@@ -96,7 +96,7 @@ class LoopbackListener {
   // True when a connection waits to be accepted within `timeout_ms`.
   bool HasPending(int timeout_ms);
   // The next connection's descriptor (still owned by the listener), or -1
-  // when none comes within two seconds.
+  // when none comes within 20 seconds (a hang guard).
   int Accept();
 
  private:

@@ -234,7 +234,7 @@ TEST(USBMuxMissingSymbolTest, WorksWithoutUnsubscribeAndRetriesTheLookup) {
     Recorder recorder;
     recorder.controls = &controls;
     EXPECT_EQ(mux.Subscribe(&Recorder::Callback, &recorder), 0);
-    EXPECT_EQ(controls.wait_idle(2000), 0);
+    EXPECT_EQ(controls.wait_idle(20000), 0);
     EXPECT_EQ(recorder.Snapshot().size(), 1u);
 
     EXPECT_EQ(mux.Unsubscribe(), NPT_RESULT_FAILURE);
@@ -309,11 +309,11 @@ TEST_F(USBMuxTest, EventsArriveOnTheLibraryThreadWithTheRecordLayout) {
   Recorder recorder;
   recorder.controls = &m_Double;
   ASSERT_EQ(mux.Subscribe(&Recorder::Callback, &recorder), 0);
-  ASSERT_EQ(m_Double.wait_idle(2000), 0);
+  ASSERT_EQ(m_Double.wait_idle(20000), 0);
   m_Double.attach(2, 0x12A8, long_udid.c_str());
   ASSERT_EQ(m_Double.detach(1), 0);
   EXPECT_EQ(m_Double.detach(77), -ENODEV);
-  ASSERT_EQ(m_Double.wait_idle(2000), 0);
+  ASSERT_EQ(m_Double.wait_idle(20000), 0);
 
   std::vector<Recorder::Seen> seen = recorder.Snapshot();
   ASSERT_EQ(seen.size(), 3u);
@@ -347,7 +347,7 @@ TEST_F(USBMuxTest, EventsArriveOnTheLibraryThreadWithTheRecordLayout) {
   EXPECT_FALSE(seen[3].on_double_thread);
   EXPECT_EQ(seen[3].thread, std::this_thread::get_id());
   m_Double.attach(6, 0x1295, "device-6");
-  ASSERT_EQ(m_Double.wait_idle(2000), 0);
+  ASSERT_EQ(m_Double.wait_idle(20000), 0);
   EXPECT_EQ(recorder.Snapshot().size(), 4u);
   EXPECT_EQ(m_Double.subscribe_count(), 1);
   EXPECT_EQ(m_Double.unsubscribe_count(), 1);

@@ -4,7 +4,9 @@
 // MSG_DONTWAIT on every call that must not block, SO_RCVTIMEO and a read
 // shutdown waking a blocked recv (stream reads that may wait block in recv),
 // and MSG_NOSIGNAL so that writing to a vanished peer fails with a result
-// instead of raising SIGPIPE in the host application.
+// instead of raising SIGPIPE in the host application. Signals the host's
+// threads receive interrupt poll and a timed recv whatever SA_RESTART says;
+// every wait then goes on for what is left of its time-out.
 
 #include "NptBsdSockets.h"
 
@@ -18,6 +20,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -60,6 +63,21 @@ NPT_Result NPT_BsdSocketMapErrorCode(int error) {
 }
 
 static NPT_Result MapLastError() { return NPT_BsdSocketMapErrorCode(errno); }
+
+typedef std::chrono::steady_clock WaitClock;
+
+// The end of a wait of `timeout` ms starting now; meaningless for a negative
+// (unlimited) timeout.
+static WaitClock::time_point DeadlineAfter(NPT_Timeout timeout) {
+  return WaitClock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : 0);
+}
+
+// Milliseconds left until `deadline`, rounded up so that a wait resumed with
+// it never ends before the deadline; 0 once it has passed.
+static NPT_Timeout MillisecondsLeft(WaitClock::time_point deadline) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - WaitClock::now()).count();
+  return left > 0 ? (NPT_Timeout)left : 0;
+}
 
 static void SocketAddressToInet(const NPT_SocketAddress& address, struct sockaddr_in& inet) {
   std::memset(&inet, 0, sizeof(inet));
@@ -181,28 +199,29 @@ NPT_Result NPT_BsdSocketFd::WaitForCondition(bool wait_for_readable, bool wait_f
 
   NPT_LOG_FINER("waiting for condition (%s %s)", wait_for_readable ? "read" : "", wait_for_writeable ? "write" : "");
 
-  int io_result;
+  // A signal ends poll early (the OS never restarts it): the wait goes on
+  // for what is left, so that neither a host's signals fail the transfer nor
+  // a steady stream of them keeps the time-out from ever coming. Without a
+  // wake-up descriptor (descriptors exhausted) the wait is cut into slices
+  // and the cancelled flag checked between them.
+  const WaitClock::time_point deadline = DeadlineAfter(timeout);
+  const bool sliced = timeout != 0 && wake_fd < 0;
+  int io_result = 0;
   int poll_error = 0;
-  if (m_Cancelled.load(std::memory_order_acquire)) {
-    io_result = 0;
-  } else if (timeout != 0 && wake_fd < 0) {
-    // No wake-up descriptor (descriptors exhausted): poll in slices.
-    NPT_Timeout left = timeout;
-    for (;;) {
-      int slice = (left < 0 || left > NPT_BSD_CANCEL_POLL_SLICE) ? NPT_BSD_CANCEL_POLL_SLICE : left;
-      io_result = poll(fds, 1, slice);
-      if (io_result != 0 || m_Cancelled.load(std::memory_order_acquire)) break;
-      if (left > 0) {
-        left -= slice;
-        if (left <= 0) break;
-      }
+  while (!m_Cancelled.load(std::memory_order_acquire)) {
+    int wait = timeout < 0 ? -1 : (int)MillisecondsLeft(deadline);
+    if (sliced && (wait < 0 || wait > NPT_BSD_CANCEL_POLL_SLICE)) wait = NPT_BSD_CANCEL_POLL_SLICE;
+    io_result = poll(fds, count, wait);
+    if (io_result < 0 && errno == EINTR) {
+      io_result = 0;
+      if (timeout >= 0 && MillisecondsLeft(deadline) == 0) break;
+      continue;
     }
     if (io_result < 0) poll_error = errno;
-  } else {
-    io_result = poll(fds, count, timeout < 0 ? -1 : timeout);
-    if (io_result < 0) poll_error = errno;
+    if (io_result != 0 || !sliced) break;
+    if (timeout > 0 && MillisecondsLeft(deadline) == 0) break;
   }
-  NPT_LOG_FINER("select returned %d", io_result);
+  NPT_LOG_FINER("poll returned %d", io_result);
 
   if (m_Cancelled.load(std::memory_order_acquire)) return NPT_ERROR_CANCELLED;
 
@@ -215,8 +234,8 @@ NPT_Result NPT_BsdSocketFd::WaitForCondition(bool wait_for_readable, bool wait_f
   } else if (ready & POLLNVAL) {
     result = NPT_BsdSocketMapErrorCode(EBADF);
   } else if (ready & (POLLIN | POLLOUT | POLLERR | POLLHUP)) {
-    // An error or hang-up counts as ready, as select reports it: the next
-    // transfer (or the error check) surfaces it.
+    // An error or hang-up counts as ready: the next transfer (or the error
+    // check) surfaces it.
     if (!check_error) return NPT_SUCCESS;
     int pending = 0;
     socklen_t length = sizeof(pending);
@@ -228,10 +247,10 @@ NPT_Result NPT_BsdSocketFd::WaitForCondition(bool wait_for_readable, bool wait_f
       result = NPT_BsdSocketMapErrorCode(pending);
     }
   } else {
-    NPT_LOG_FINE("unexected select state");
+    NPT_LOG_FINE("poll reported neither readiness nor an error (revents %d)", (int)ready);
     result = NPT_ERROR_INTERNAL;
   }
-  NPT_LOG_FINER("select result = %d", result);
+  NPT_LOG_FINER("wait result = %d", result);
   return result;
 }
 
@@ -260,7 +279,8 @@ NPT_Result NPT_BsdSocketInputStream::Read(void* buffer, NPT_Size bytes_to_read, 
   // sender's work that each extra return triggers). The OS time-out then
   // reports "nothing in time" as EAGAIN; a cancel shuts reading down, which
   // ends the recv with 0.
-  const bool blocking = timeout != 0 && !waited && fd.PrepareBlockingReceive(use.GetNumber(), timeout);
+  const WaitClock::time_point deadline = DeadlineAfter(timeout);
+  bool blocking = timeout != 0 && !waited && fd.PrepareBlockingReceive(use.GetNumber(), timeout);
 
   ssize_t io_result;
   int error;
@@ -275,16 +295,27 @@ NPT_Result NPT_BsdSocketInputStream::Read(void* buffer, NPT_Size bytes_to_read, 
       return NPT_SUCCESS;
     }
     if (blocking && io_result < 0) {
-      // A signal handler ran (the receive time-out makes recv give up rather
-      // than restart): wait again unless cancelled.
-      if (error == EINTR && !fd.IsCancelled()) continue;
+      if (error == EINTR && !fd.IsCancelled()) {
+        // A signal handler ran (a receive time-out makes recv give up rather
+        // than restart): wait again, with the OS time-out cut to what is left
+        // of this read's, since a fresh one at every signal would never run
+        // out while signals keep coming.
+        if (timeout < 0) continue;
+        NPT_Timeout left = MillisecondsLeft(deadline);
+        if (left == 0) return NPT_ERROR_TIMEOUT;
+        // Refused: the next recv does not block and the wait below takes over.
+        if (!fd.PrepareBlockingReceive(use.GetNumber(), left)) blocking = false;
+        continue;
+      }
       if (error == EAGAIN || error == EWOULDBLOCK) {
         if (fd.IsCancelled()) return NPT_ERROR_CANCELLED;
         return NPT_ERROR_TIMEOUT;
       }
     }
     if (io_result < 0 && (error == EAGAIN || error == EWOULDBLOCK) && timeout != 0 && !waited) {
-      NPT_Result result = fd.WaitForCondition(true, false, false, timeout);
+      NPT_Timeout left = timeout < 0 ? timeout : MillisecondsLeft(deadline);
+      if (left == 0) return NPT_ERROR_TIMEOUT;
+      NPT_Result result = fd.WaitForCondition(true, false, false, left);
       if (result != NPT_SUCCESS) return result;
       waited = true;
       continue;
@@ -438,13 +469,13 @@ NPT_Result NPT_BsdSocket::RefreshInfo() {
   return NPT_SUCCESS;
 }
 
-NPT_Result NPT_BsdSocket::Bind(const NPT_SocketAddress& address, bool /*reuse_address*/) {
+NPT_Result NPT_BsdSocket::Bind(const NPT_SocketAddress& address, bool reuse_address) {
   if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
   {
     NPT_BsdSocketFdUse use(*m_SocketFdReference);
     if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
     int on = 1;
-    setsockopt(use.GetNumber(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (reuse_address) setsockopt(use.GetNumber(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     struct sockaddr_in inet;
     SocketAddressToInet(address, inet);
     if (bind(use.GetNumber(), (struct sockaddr*)&inet, sizeof(inet)) != 0) return MapLastError();

@@ -41,7 +41,8 @@ class NPT_BsdSocketFd {
   //   nothing within a non-zero timeout -> NPT_ERROR_TIMEOUT
   //   nothing with timeout 0            -> NPT_ERROR_WOULD_BLOCK
   //   cancelled                         -> NPT_ERROR_CANCELLED
-  // With check_error, a pending socket error is returned mapped.
+  // With check_error, a pending socket error is returned mapped. A signal
+  // that interrupts the wait neither ends it nor restarts its timeout.
   NPT_Result WaitForCondition(bool wait_for_readable, bool wait_for_writeable, bool check_error,
                               NPT_Timeout timeout);
 
