@@ -269,11 +269,11 @@ TEST(KvxArgs, NumbersAndSizes) {
     EXPECT_FALSE(kvx_cli::ParseSeconds(bad, 100, &seconds)) << bad;
   }
   int w = 0, h = 0;
-  EXPECT_TRUE(kvx_sim::ParseSize("640x480", &w, &h));
+  EXPECT_TRUE(kvx_image::ParseSize("640x480", &w, &h));
   EXPECT_EQ(w, 640);
   EXPECT_EQ(h, 480);
   for (const char* bad : {"640", "x480", "640x", "0x10", "10x0", "8193x10", "64Ox480", "640x480x3", "-1x5"}) {
-    EXPECT_FALSE(kvx_sim::ParseSize(bad, &w, &h)) << bad;
+    EXPECT_FALSE(kvx_image::ParseSize(bad, &w, &h)) << bad;
   }
 }
 
@@ -296,9 +296,9 @@ TEST(KvxTestPattern, FrameNumberSurvivesJpegAtEverySize) {
         ASSERT_TRUE(kvx_sim::ReadPatternSequence(pixels.data(), size[0], size[1], channels, &read));
         EXPECT_EQ(read, seq & 0xFFFFFF);
         std::vector<uint8_t> jpeg, rgb;
-        ASSERT_TRUE(kvx_sim::EncodeJpeg(pixels.data(), size[0], size[1], channels, 85, &jpeg));
+        ASSERT_TRUE(kvx_image::EncodeJpeg(pixels.data(), size[0], size[1], channels, 85, &jpeg));
         int w = 0, h = 0;
-        ASSERT_TRUE(kvx_sim::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h));
+        ASSERT_TRUE(kvx_image::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h));
         EXPECT_EQ(w, size[0]);
         EXPECT_EQ(h, size[1]);
         ASSERT_TRUE(kvx_sim::ReadPatternSequence(rgb.data(), w, h, 3, &read)) << size[0] << "x" << size[1];
@@ -324,7 +324,7 @@ TEST(KvxTestPattern, RejectsWhatIsNotAPatternFrame) {
   std::vector<uint8_t> rgb;
   int w = 1, h = 1;
   const uint8_t junk[] = {0xFF, 0xD8, 0xFF, 0x00, 1, 2, 3};
-  EXPECT_FALSE(kvx_sim::DecodeJpeg(junk, sizeof(junk), &rgb, &w, &h));
+  EXPECT_FALSE(kvx_image::DecodeJpeg(junk, sizeof(junk), &rgb, &w, &h));
   EXPECT_TRUE(rgb.empty());
   EXPECT_EQ(w, 0);
 }
@@ -373,7 +373,7 @@ TEST(KvxFrameFiles, ContactSheetHoldsTheFramesInAGrid) {
   std::vector<uint8_t> jpeg, rgb;
   ASSERT_TRUE(kvx_cli::ReadFile(path, &jpeg));
   int w = 0, h = 0;
-  ASSERT_TRUE(kvx_sim::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h));
+  ASSERT_TRUE(kvx_image::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h));
   EXPECT_EQ(w, 8 + 3 * (200 + 8));
   EXPECT_EQ(h, 8 + 2 * (100 + 8));
   // The fourth frame sits in the second row, first column, unscaled: its
@@ -463,7 +463,7 @@ TEST(KvxCommand, DemoFindsStreamsVerifiesAndSaves) {
     std::vector<uint8_t> jpeg, rgb;
     ASSERT_TRUE(kvx_cli::ReadFile(out + "/" + name, &jpeg));
     int w = 0, h = 0;
-    ASSERT_TRUE(kvx_sim::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h)) << name;
+    ASSERT_TRUE(kvx_image::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h)) << name;
     if (name == "contact-sheet.jpg") {
       EXPECT_EQ(w, 8 + 3 * (320 + 8));
       EXPECT_EQ(h, 8 + 2 * (240 + 8));
@@ -527,7 +527,7 @@ TEST(KvxCommand, StreamOverTcpSavesFramesOfEachFormat) {
       } else {
         std::vector<uint8_t> rgb;
         int w = 0, h = 0;
-        EXPECT_TRUE(kvx_sim::DecodeJpeg(data.data(), data.size(), &rgb, &w, &h)) << name;
+        EXPECT_TRUE(kvx_image::DecodeJpeg(data.data(), data.size(), &rgb, &w, &h)) << name;
       }
     }
   }
@@ -692,7 +692,7 @@ TEST(KvxCommand, ViewRelaysFramesToCurlAndFfmpeg) {
   for (size_t n = 0; n < parts.size(); ++n) {
     std::vector<uint8_t> rgb;
     int w = 0, h = 0;
-    ASSERT_TRUE(kvx_sim::DecodeJpeg(reinterpret_cast<const uint8_t*>(parts[n].data()), parts[n].size(), &rgb, &w, &h));
+    ASSERT_TRUE(kvx_image::DecodeJpeg(reinterpret_cast<const uint8_t*>(parts[n].data()), parts[n].size(), &rgb, &w, &h));
     ASSERT_EQ(w, 160);
     uint32_t seq = 0;
     ASSERT_TRUE(kvx_sim::ReadPatternSequence(rgb.data(), w, h, 3, &seq)) << n;

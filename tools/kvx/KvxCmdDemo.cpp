@@ -4,10 +4,10 @@
 #include "KvxCli.h"
 #include "KvxDiscovery.h"
 #include "KvxFrameFiles.h"
+#include "KvxImage.h"
 #include "KvxStreamSession.h"
 #include "KvxUSBController.h"
 #include "SimulatedHost.h"
-#include "TestPattern.h"
 
 #include <unistd.h>
 
@@ -144,7 +144,7 @@ int RunDemo(const std::vector<std::string>& args) {
     std::vector<uint8_t> jpeg;
     RgbImage image;
     if (ReadFile(path, &jpeg) &&
-        kvx_sim::DecodeJpeg(jpeg.data(), jpeg.size(), &image.pixels, &image.width, &image.height)) {
+        kvx_image::DecodeJpeg(jpeg.data(), jpeg.size(), &image.pixels, &image.width, &image.height)) {
       images.push_back(std::move(image));
     }
   }

@@ -84,7 +84,7 @@ class Session : public KVX_DeviceDelegate {
     int w = 0, h = 0;
     uint32_t seq = 0;
     std::string failure;
-    if (!kvx_sim::DecodeJpeg(data, size, &rgb, &w, &h)) {
+    if (!kvx_image::DecodeJpeg(data, size, &rgb, &w, &h)) {
       failure = "not a JPEG picture";
     } else if (w != m_Options.width || h != m_Options.height) {
       failure = "picture of " + std::to_string(w) + "x" + std::to_string(h);
