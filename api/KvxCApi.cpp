@@ -12,6 +12,7 @@
 #include "kvx/kvx.h"
 
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <new>
@@ -238,6 +239,17 @@ struct kvx_controller {
   KVX_USBController* controller = nullptr;
 };
 
+namespace {
+
+// A null device reads as a run that never started.
+KVX_DeviceOutcome OutcomeOf(kvx_device* device) {
+  KVX_DeviceOutcome outcome;
+  if (device != nullptr) device->device->GetOutcome(outcome);
+  return outcome;
+}
+
+}  // namespace
+
 extern "C" {
 
 kvx_device* kvx_device_create(const char* const* urls, int32_t url_count, int32_t handle) {
@@ -285,6 +297,23 @@ void kvx_device_destroy(kvx_device* device) {
   delete device->device;
   delete device->bridge;
   delete device;
+}
+
+int32_t kvx_device_has_ended(kvx_device* device) { return OutcomeOf(device).ended ? 1 : 0; }
+
+int32_t kvx_device_get_last_result(kvx_device* device) { return OutcomeOf(device).result; }
+
+int32_t kvx_device_get_http_status(kvx_device* device) { return OutcomeOf(device).http_status; }
+
+int32_t kvx_device_get_content_type(kvx_device* device, char* buffer, int32_t size) {
+  const NPT_String type = OutcomeOf(device).content_type;
+  const int32_t length = static_cast<int32_t>(type.GetLength());
+  if (buffer != nullptr && size > 0) {
+    const int32_t copied = length < size ? length : size - 1;
+    std::memcpy(buffer, type.GetChars(), static_cast<size_t>(copied));
+    buffer[copied] = '\0';
+  }
+  return length;
 }
 
 kvx_controller* kvx_controller_create(void) {

@@ -34,6 +34,17 @@ namespace KVXInterop
         internal static extern void kvx_device_destroy(IntPtr device);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_device_has_ended(IntPtr device);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_device_get_last_result(IntPtr device);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_device_get_http_status(IntPtr device);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_device_get_content_type(IntPtr device, byte[] buffer, int size);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern IntPtr kvx_result_name(int result);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern IntPtr kvx_controller_create();
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern void kvx_controller_set_callbacks(IntPtr controller, FoundCallback onFound,

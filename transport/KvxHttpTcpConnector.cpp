@@ -15,6 +15,7 @@ KVX_HttpTcpConnector::KVX_HttpTcpConnector(NPT_Int32 usb_handle, KVX_USBMux& mux
       m_UsbHandle(usb_handle),
       m_UsbFd(0),
       m_Connected(false),
+      m_ConnectFailure(NPT_SUCCESS),
       m_AbortCount(0),
       m_CachedAbortCount(0),
       m_Mux(mux) {}
@@ -32,6 +33,7 @@ NPT_Result KVX_HttpTcpConnector::Connect(const char* hostname, NPT_UInt16 port, 
                                          NPT_OutputStreamReference& output_stream) {
   input_stream.Release();
   output_stream.Release();
+  m_ConnectFailure = NPT_SUCCESS;
   if (hostname == nullptr) hostname = "";
 
   // Reuse the cached connection unless an Abort has cancelled it since.
@@ -73,6 +75,7 @@ NPT_Result KVX_HttpTcpConnector::Connect(const char* hostname, NPT_UInt16 port, 
       // A connect cut short by Abort is not a could-not-connect: a retry on a
       // fresh connector would only undo the Abort.
       if (m_AbortCount != abort_count) return NPT_ERROR_CANCELLED;
+      m_ConnectFailure = result;
       return NPT_ERROR_INVALID_PARAMETERS;
     }
   } else {
@@ -81,7 +84,12 @@ NPT_Result KVX_HttpTcpConnector::Connect(const char* hostname, NPT_UInt16 port, 
     int usb_fd = m_Mux.Connect(m_UsbHandle, port);
     NPT_AutoLock lock(m_Lock);
     m_UsbFd = usb_fd;
-    if (usb_fd <= 0) return NPT_ERROR_INVALID_PARAMETERS;
+    if (usb_fd <= 0) {
+      // The library gives a negative error number; -1 is also the binding's
+      // own "no library".
+      m_ConnectFailure = usb_fd < -1 ? NPT_ERROR_BASE_ERRNO + usb_fd : NPT_RESULT_FAILURE;
+      return NPT_ERROR_INVALID_PARAMETERS;
+    }
     socket = new KVX_USBClientSocket(usb_fd, 0);
     m_Socket = socket;
     if (m_AbortCount != abort_count) {

@@ -83,6 +83,36 @@ KVX_API void kvx_device_abort(kvx_device* device);
  * callbacks. */
 KVX_API void kvx_device_destroy(kvx_device* device);
 
+/* Why a device's stream ended: final once kvx_device_has_ended says 1 (it does
+ * before on_disconnected is called, and once an aborted run is over); while
+ * the run goes on, how far it got. Any thread, callbacks included, until
+ * kvx_device_destroy. A null device reads as a run that never started.
+ *
+ * kvx_device_get_last_result:
+ *   0         not started, connecting, or streaming
+ *   when no URL could be reached, why (for the last URL tried):
+ *             NPT_ERROR_CONNECTION_REFUSED, NPT_ERROR_TIMEOUT or
+ *             NPT_ERROR_HOST_UNKNOWN over TCP; over a tunnel the usbmux
+ *             library's error number as -(22000 + errno) (the device's port
+ *             refused, the device is not attached, the daemon is unreachable)
+ *   -1        (FAILURE) an app answered, but not with status 200
+ *   NPT_ERROR_INVALID_PARAMETERS  the 200 answer is no multipart stream
+ *   NPT_ERROR_EOS  the app ended the stream or closed the connection
+ *   another failure  reading the stream failed: NPT_ERROR_TIMEOUT (30 s
+ *             without data), NPT_ERROR_CONNECTION_RESET, a layout error
+ *             (NPT_ERROR_INVALID_SYNTAX, ...)
+ *   NPT_ERROR_CANCELLED  aborted
+ * kvx_result_name names them. kvx_device_get_http_status: the status code of
+ * the last answer received, 0 when none was. kvx_device_get_content_type:
+ * that answer's "Content-Type" as sent ("" when none), copied into `buffer`
+ * as a NUL-terminated text cut to `size` - 1 bytes when longer (nothing is
+ * written when `size` is 0 or `buffer` null); returns the text's whole
+ * length. */
+KVX_API int32_t kvx_device_has_ended(kvx_device* device);
+KVX_API int32_t kvx_device_get_last_result(kvx_device* device);
+KVX_API int32_t kvx_device_get_http_status(kvx_device* device);
+KVX_API int32_t kvx_device_get_content_type(kvx_device* device, char* buffer, int32_t size);
+
 /* A discovery controller: it hears usbmux events and starts probing at once
  * (no kvx_controller_start needed). Without the usbmux client library it runs
  * and finds nothing. Null when it cannot be created. */
