@@ -122,8 +122,9 @@ namespace KVXUSBControllerWrapper {
 // delivered with the callbacks current at delivery, and dropped if that one
 // is now null. Stop discards what is still queued: destroy means "no more
 // notifications", and nothing new can arrive once the native controller is
-// gone.
-class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
+// gone. State changes travel the same queue, so they keep their place among
+// the notifications.
+class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate, public KVX_USBControllerStateListener {
  public:
   ManagedDeviceDelegateWrapper() = default;
   ~ManagedDeviceDelegateWrapper() override { Stop(); }
@@ -162,17 +163,29 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
     m_Context = context;
   }
 
-  void OnDeviceFound(const char* name, NPT_Int32 handle, const char* url) override {
-    Enqueue(Event{true, name ? name : "", handle, url ? url : ""});
+  void SetStateCallback(kvx_state_callback on_state, void* context) {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_OnState = on_state;
+    m_StateContext = context;
   }
 
-  void OnDeviceRemoved(const char* url) override { Enqueue(Event{false, std::string(), 0, url ? url : ""}); }
+  void OnDeviceFound(const char* name, NPT_Int32 handle, const char* url) override {
+    Enqueue(Event{Event::kFound, name ? name : "", handle, url ? url : ""});
+  }
+
+  void OnDeviceRemoved(const char* url) override {
+    Enqueue(Event{Event::kRemoved, std::string(), 0, url ? url : ""});
+  }
+
+  void OnStateChanged(KVX_USBControllerState state) override {
+    Enqueue(Event{Event::kState, std::string(), (NPT_Int32)state, std::string()});
+  }
 
  private:
   struct Event {
-    bool found;  // else removed
+    enum Kind { kFound, kRemoved, kState } kind;
     std::string name;
-    NPT_Int32 handle;
+    NPT_Int32 handle;  // the state, for kState
     std::string url;
   };
 
@@ -184,12 +197,18 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
       Event event(std::move(incoming));
       std::lock_guard<std::mutex> guard(m_Lock);
       if (m_Stopping) return;
-      if (event.found ? m_OnFound == nullptr : m_OnRemoved == nullptr) return;
+      if (!CallbackFor(event.kind)) return;
       m_Queue.push_back(std::move(event));
     } catch (...) {
       return;
     }
     m_Wakeup.notify_one();
+  }
+
+  // Whether a callback for `kind` is set; m_Lock held.
+  bool CallbackFor(Event::Kind kind) const {
+    if (kind == Event::kFound) return m_OnFound != nullptr;
+    return kind == Event::kRemoved ? m_OnRemoved != nullptr : m_OnState != nullptr;
   }
 
   void Run() {
@@ -201,13 +220,16 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
       m_Queue.pop_front();
       kvx_found_callback on_found = m_OnFound;
       kvx_removed_callback on_removed = m_OnRemoved;
-      void* context = m_Context;
+      kvx_state_callback on_state = m_OnState;
+      void* context = event.kind == Event::kState ? m_StateContext : m_Context;
       lock.unlock();
       // Called without the lock: a callback may replace the callbacks.
-      if (event.found) {
+      if (event.kind == Event::kFound) {
         if (on_found) on_found(context, event.name.c_str(), event.handle, event.url.c_str());
-      } else {
+      } else if (event.kind == Event::kRemoved) {
         if (on_removed) on_removed(context, event.url.c_str());
+      } else if (on_state) {
+        on_state(context, event.handle);
       }
       lock.lock();
     }
@@ -220,6 +242,8 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
   kvx_found_callback m_OnFound = nullptr;
   kvx_removed_callback m_OnRemoved = nullptr;
   void* m_Context = nullptr;
+  kvx_state_callback m_OnState = nullptr;
+  void* m_StateContext = nullptr;
   std::thread m_Thread;
   // Written once before any event can arrive; read by refusals.
   std::thread::id m_ThreadId;
@@ -330,6 +354,7 @@ kvx_controller* kvx_controller_create(void) {
     return nullptr;
   }
   self->controller->SetDelegate(&self->bridge);
+  self->controller->SetStateListener(&self->bridge);
   return self;
 }
 
@@ -360,6 +385,26 @@ void kvx_controller_destroy(kvx_controller* controller) {
   controller->controller = nullptr;
   controller->bridge.Stop();
   delete controller;
+}
+
+void kvx_controller_set_state_callback(kvx_controller* controller, kvx_state_callback on_state, void* context) {
+  if (controller == nullptr) return;
+  controller->bridge.SetStateCallback(on_state, context);
+}
+
+int32_t kvx_controller_get_state(kvx_controller* controller) {
+  if (controller == nullptr || controller->controller == nullptr) return KVX_CONTROLLER_STARTING;
+  return controller->controller->GetState();
+}
+
+const char* kvx_controller_get_daemon_address(kvx_controller* controller) {
+  if (controller == nullptr || controller->controller == nullptr) return "";
+  return controller->controller->GetDaemonAddress().GetChars();
+}
+
+int32_t kvx_controller_get_daemon_error(kvx_controller* controller) {
+  if (controller == nullptr || controller->controller == nullptr) return NPT_SUCCESS;
+  return controller->controller->GetDaemonFailure();
 }
 
 const char* kvx_result_name(int32_t result) {

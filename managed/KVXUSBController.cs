@@ -27,6 +27,22 @@ namespace KVXUSBControllerWrapper
         void OnUSBDeviceRemoved(string url);
     }
 
+    // Whether a controller can reach the USB multiplexing daemon, as far as it
+    // can tell (the values of kvx/kvx.h's KVX_CONTROLLER_...).
+    public enum KVXUSBControllerState
+    {
+        // Not checked yet (the controller checks at once after construction).
+        Starting = 0,
+        // The usbmux client library could not be loaded: no device is ever
+        // found.
+        NoLibrary = 1,
+        // The daemon did not answer at daemonAddress; nothing is found until
+        // it does.
+        DaemonUnreachable = 2,
+        // The daemon answered the last check.
+        Connected = 3,
+    }
+
     public class KVXUSBController : IDisposable
     {
         // The native controller (kvx_controller*); zero after teardown.
@@ -40,6 +56,7 @@ namespace KVXUSBControllerWrapper
         // Native code may call these until the last controller is destroyed.
         private static readonly FoundCallback s_onFound = OnFound;
         private static readonly RemovedCallback s_onRemoved = OnRemoved;
+        private static readonly StateCallback s_onState = OnState;
 
         [ThreadStatic] private static KVXUSBController t_insideCallbackOf;
 
@@ -47,6 +64,25 @@ namespace KVXUSBControllerWrapper
         // right after construction. While it is null notifications are
         // dropped, and an app found meanwhile is not reported again later.
         public KVXUSBControllerDelegate controllerDelegate { get; set; }
+
+        // Raised with the new state whenever it changes, on the same thread
+        // as the delegate's notifications and in order with them (the same
+        // rules apply); read state after subscribing for the state before.
+        public event Action<KVXUSBControllerState> stateChanged;
+
+        // The state as last checked (Starting after Dispose). Any thread.
+        public KVXUSBControllerState state
+        {
+            get { return (KVXUSBControllerState)ReadNative(NativeMethods.kvx_controller_get_state); }
+        }
+
+        // Where the daemon is looked for: USBMUXD_SOCKET_ADDRESS as it was at
+        // construction, or the library's default ("UNIX:/var/run/usbmuxd");
+        // "" after Dispose.
+        public string daemonAddress
+        {
+            get { return Marshal.PtrToStringAnsi(ReadNative(NativeMethods.kvx_controller_get_daemon_address)); }
+        }
 
         // Starts discovery at once. Throws OutOfMemoryException when the
         // native controller cannot be created. Without the usbmux client
@@ -62,6 +98,7 @@ namespace KVXUSBControllerWrapper
             }
             m_self = GCHandle.Alloc(this, GCHandleType.Normal);
             NativeMethods.kvx_controller_set_callbacks(m_controller, s_onFound, s_onRemoved, GCHandle.ToIntPtr(m_self));
+            NativeMethods.kvx_controller_set_state_callback(m_controller, s_onState, GCHandle.ToIntPtr(m_self));
         }
 
         ~KVXUSBController()
@@ -129,6 +166,19 @@ namespace KVXUSBControllerWrapper
             }
         }
 
+        // Reads from the native controller (which takes a null one as gone).
+        private T ReadNative<T>(Func<IntPtr, T> read)
+        {
+            // Teardown cannot complete while this controller's own
+            // notification runs, and the lock may be held by a thread waiting
+            // for that notification.
+            if (t_insideCallbackOf == this) return read(m_controller);
+            lock (m_lock)
+            {
+                return read(m_controller);
+            }
+        }
+
         private static KVXUSBController FromContext(IntPtr context)
         {
             return (KVXUSBController)GCHandle.FromIntPtr(context).Target;
@@ -151,6 +201,27 @@ namespace KVXUSBControllerWrapper
             catch (Exception error)
             {
                 NativeMethods.ReportCallbackException("KVXUSBControllerDelegate.OnUSBDeviceFound", error);
+            }
+            finally
+            {
+                t_insideCallbackOf = previous;
+            }
+        }
+
+        private static void OnState(IntPtr context, int state)
+        {
+            KVXUSBController previous = t_insideCallbackOf;
+            NativeMethods.MarkLibraryThread();
+            try
+            {
+                KVXUSBController self = FromContext(context);
+                t_insideCallbackOf = self;
+                Action<KVXUSBControllerState> handlers = self.stateChanged;
+                if (handlers != null) handlers((KVXUSBControllerState)state);
+            }
+            catch (Exception error)
+            {
+                NativeMethods.ReportCallbackException("KVXUSBController.stateChanged", error);
             }
             finally
             {

@@ -16,6 +16,8 @@ namespace KVXInterop
     internal delegate void FoundCallback(IntPtr context, IntPtr name, int handle, IntPtr url);
     [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
     internal delegate void RemovedCallback(IntPtr context, IntPtr url);
+    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+    internal delegate void StateCallback(IntPtr context, int state);
 
     internal static class NativeMethods
     {
@@ -55,6 +57,15 @@ namespace KVXInterop
         internal static extern void kvx_controller_abort(IntPtr controller);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern void kvx_controller_destroy(IntPtr controller);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern void kvx_controller_set_state_callback(IntPtr controller, StateCallback onState,
+                                                                      IntPtr context);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_controller_get_state(IntPtr controller);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern IntPtr kvx_controller_get_daemon_address(IntPtr controller);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_controller_get_daemon_error(IntPtr controller);
 
         // NUL-terminated UTF-8 bytes of `text`; null becomes the empty text.
         internal static byte[] ToUtf8(string text)

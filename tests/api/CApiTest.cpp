@@ -592,6 +592,39 @@ TEST_F(CApiDiscovery, ADetachIsHeardInOrderOnAThreadThatDestroyJoins) {
   EXPECT_NE(access(task.c_str(), F_OK), 0) << "the thread that ran the removals outlives the controller";
 }
 
+// A controller tells whether it reaches the daemon, and when that changes:
+// here the daemon's socket goes away and comes back.
+TEST_F(CApiDiscovery, TheStateFollowsTheDaemonGoingAndComingBack) {
+  struct States {
+    std::mutex mutex;
+    std::vector<int32_t> seen;
+  } states;
+  kvx_controller* controller = Create();
+  kvx_controller_set_state_callback(
+      controller,
+      [](void* context, int32_t state) {
+        auto* record = static_cast<States*>(context);
+        std::lock_guard<std::mutex> lock(record->mutex);
+        record->seen.push_back(state);
+      },
+      &states);
+  EXPECT_STREQ(kvx_controller_get_daemon_address(controller), g_Daemon->SocketAddress().c_str());
+  ASSERT_TRUE(WaitUntil([&] { return kvx_controller_get_state(controller) == KVX_CONTROLLER_CONNECTED; }, 8000));
+  g_Daemon->StopListener();
+  EXPECT_TRUE(WaitUntil([&] { return kvx_controller_get_state(controller) == KVX_CONTROLLER_DAEMON_UNREACHABLE; },
+                        15000));
+  EXPECT_EQ(kvx_controller_get_daemon_error(controller), -(22000 + ENOENT)) << "no socket file at the address";
+  std::string error;
+  ASSERT_TRUE(g_Daemon->RestartListener(&error)) << error;
+  EXPECT_TRUE(WaitUntil([&] { return kvx_controller_get_state(controller) == KVX_CONTROLLER_CONNECTED; }, 8000));
+  EXPECT_EQ(kvx_controller_get_daemon_error(controller), 0);
+  EXPECT_TRUE(WaitUntil([&] { std::lock_guard<std::mutex> lock(states.mutex); return states.seen.size() >= 2; },
+                        5000));
+  std::lock_guard<std::mutex> lock(states.mutex);
+  const std::vector<int32_t> tail(states.seen.end() - 2, states.seen.end());
+  EXPECT_EQ(tail, (std::vector<int32_t>{KVX_CONTROLLER_DAEMON_UNREACHABLE, KVX_CONTROLLER_CONNECTED}));
+}
+
 // A slow callback holds up only its controller's later notifications: the
 // usbmux event thread queues the detach and moves on, so another
 // controller hears the same detach meanwhile.

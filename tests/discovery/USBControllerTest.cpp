@@ -214,6 +214,7 @@ TEST(USBControllerWithoutLibrary, RunsAndReportsNothing) {
     KVX_USBController::DeviceAppInfo app(NPT_HttpUrl("dev", 8099, "/"));
     EXPECT_EQ(controller.PingApp(1, app), NPT_RESULT_FAILURE);
     EXPECT_TRUE(app.socket.IsNull());
+    EXPECT_EQ(controller.GetState(), KVX_USB_NO_LIBRARY);
     controller.Abort();
   }
   testing::internal::GetCapturedStdout();

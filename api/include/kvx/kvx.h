@@ -141,6 +141,44 @@ KVX_API void kvx_controller_abort(kvx_controller* controller);
  * callbacks (on its dispatcher thread). */
 KVX_API void kvx_controller_destroy(kvx_controller* controller);
 
+/* Whether a controller can reach the USB multiplexing daemon, as far as it
+ * can tell (kvx_controller_get_state). It checks at once after creation, then
+ * before every probe pass (about a second apart) while the daemon is not
+ * reached, and every few seconds, or after a detach, while it is. */
+/* Not checked yet. */
+#define KVX_CONTROLLER_STARTING 0
+/* The usbmux client library could not be loaded: no device is ever found.
+ * Final. */
+#define KVX_CONTROLLER_NO_LIBRARY 1
+/* The daemon did not answer at kvx_controller_get_daemon_address (see
+ * kvx_controller_get_daemon_error); nothing is found until it does. */
+#define KVX_CONTROLLER_DAEMON_UNREACHABLE 2
+/* The daemon answered the last check. */
+#define KVX_CONTROLLER_CONNECTED 3
+
+/* A controller's state became `state` (KVX_CONTROLLER_...). */
+typedef void (*kvx_state_callback)(void* context, int32_t state);
+
+/* Replaces the state callback and its context (null: none). It runs on the
+ * controller's dispatcher thread, in order with on_found and on_removed, for
+ * every change after it was set; read kvx_controller_get_state afterwards for
+ * the state before. May be called from inside the callbacks. */
+KVX_API void kvx_controller_set_state_callback(kvx_controller* controller, kvx_state_callback on_state,
+                                               void* context);
+/* The state as last checked; KVX_CONTROLLER_STARTING for a null controller.
+ * Any thread. */
+KVX_API int32_t kvx_controller_get_state(kvx_controller* controller);
+/* Where the daemon is looked for: USBMUXD_SOCKET_ADDRESS as it was when the
+ * controller was created, or the library's default ("UNIX:/var/run/usbmuxd"),
+ * in the form that variable takes. Valid as long as the controller; "" for a
+ * null controller. */
+KVX_API const char* kvx_controller_get_daemon_address(kvx_controller* controller);
+/* While the daemon is unreachable, how the last attempt failed: the usbmux
+ * library's error number as -(22000 + errno) (no socket at the address,
+ * connection refused, ...), or -1 when the library lacks what the check
+ * needs; 0 otherwise. */
+KVX_API int32_t kvx_controller_get_daemon_error(kvx_controller* controller);
+
 /* The name of a result code ("SUCCESS", "NPT_ERROR_INVALID_STATE", ...);
  * a static text, never null. */
 KVX_API const char* kvx_result_name(int32_t result);
