@@ -407,6 +407,10 @@ int32_t kvx_controller_get_daemon_error(kvx_controller* controller) {
   return controller->controller->GetDaemonFailure();
 }
 
+void kvx_set_console_output(int32_t enabled) { KVX_USBController::SetConsoleOutput(enabled != 0); }
+
+int32_t kvx_get_console_output(void) { return KVX_USBController::IsConsoleOutputOn() ? 1 : 0; }
+
 const char* kvx_result_name(int32_t result) {
   const char* name = NPT_ResultName(result);
   return name ? name : "UNKNOWN";

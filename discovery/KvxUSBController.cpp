@@ -33,7 +33,13 @@ NPT_String IdentifierOf(const usbmuxd_event_t& event) {
   return NPT_String(identifier);
 }
 
+std::atomic<bool> s_ConsoleOutput(true);
+
 }  // namespace
+
+void KVX_USBController::SetConsoleOutput(bool enabled) { s_ConsoleOutput.store(enabled, std::memory_order_release); }
+
+bool KVX_USBController::IsConsoleOutputOn() { return s_ConsoleOutput.load(std::memory_order_acquire); }
 
 void callback(const usbmuxd_event_t* event, void* user_data) {
   if (user_data == nullptr) return;
@@ -80,8 +86,10 @@ void KVX_USBController::NewEvent(const usbmuxd_event_t* event) {
   NPT_AutoLock lock(m_Lock);
 
   if (event->event == KVX_USBMUX_EVENT_DEVICE_ADD) {
-    printf("Device attached: pid=%x", (unsigned int)event->device.product_id);
-    fflush(stdout);
+    if (IsConsoleOutputOn()) {
+      printf("Device attached: pid=%x", (unsigned int)event->device.product_id);
+      fflush(stdout);
+    }
 
     NPT_String key = IdentifierOf(*event);
 

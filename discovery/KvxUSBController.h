@@ -154,6 +154,13 @@ class KVX_API KVX_USBController : public NPT_Thread {
   // detach reports every app of a known device removed and erases it.
   void NewEvent(const usbmuxd_event_t* event);
 
+  // The library's console lines on standard output ("Device attached:
+  // pid=%x" here; the .NET assembly's progress lines follow the same switch):
+  // on by default; off keeps a host's standard output its own. Process-wide,
+  // any thread.
+  static void SetConsoleOutput(bool enabled);
+  static bool IsConsoleOutputOn();
+
   // True exactly for product ids 0x1290..0x129A.
   static bool IsValidDevice(NPT_UInt32 pid);
 

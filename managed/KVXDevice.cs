@@ -47,6 +47,17 @@ namespace KVXDeviceWrapper
         // The device whose callback the current thread is running, if any.
         [ThreadStatic] private static KVXDevice t_insideCallbackOf;
 
+        // The library's console lines on standard output (these progress
+        // lines, and the native "Device attached: ..." line): true by
+        // default; false keeps the host's standard output its own. One switch
+        // for the whole process, shared by KVXDevice.consoleOutput and
+        // KVXUSBController.consoleOutput.
+        public static bool consoleOutput
+        {
+            get { return NativeMethods.ConsoleOutput; }
+            set { NativeMethods.ConsoleOutput = value; }
+        }
+
         // The application's delegate: plain storage, read at every callback.
         // Set it before start.
         public KVXDeviceDelegate deviceDelegate { get; set; }
@@ -57,7 +68,7 @@ namespace KVXDeviceWrapper
         // device stream cannot be created.
         public KVXDevice(List<string> urls, int handle)
         {
-            Console.WriteLine("Constructing KVXDevice");
+            NativeMethods.WriteLine("Constructing KVXDevice");
             if (urls == null)
             {
                 GC.SuppressFinalize(this);
@@ -94,7 +105,7 @@ namespace KVXDeviceWrapper
         // the app. A second start, or a start after Dispose, does nothing.
         public void start(string hostHame)
         {
-            Console.WriteLine("Calling start with hostName:{0}", hostHame);
+            NativeMethods.WriteLine("Calling start with hostName:{0}", hostHame);
             byte[] name = NativeMethods.ToUtf8(hostHame);
             lock (m_lock)
             {
@@ -106,7 +117,7 @@ namespace KVXDeviceWrapper
         // waits for the worker, so it may be called from newImage.
         public void abort()
         {
-            Console.WriteLine("Calling abort");
+            NativeMethods.WriteLine("Calling abort");
             if (t_insideCallbackOf == this)
             {
                 // Teardown cannot complete while this callback runs (it waits
@@ -171,7 +182,7 @@ namespace KVXDeviceWrapper
 
         private void Teardown()
         {
-            Console.WriteLine("Destructing");
+            NativeMethods.WriteLine("Destructing");
             lock (m_lock)
             {
                 if (m_device == IntPtr.Zero) return;

@@ -60,6 +60,17 @@ namespace KVXUSBControllerWrapper
 
         [ThreadStatic] private static KVXUSBController t_insideCallbackOf;
 
+        // The library's console lines on standard output (these progress
+        // lines, and the native "Device attached: ..." line): true by
+        // default; false keeps the host's standard output its own. One switch
+        // for the whole process, shared by KVXDevice.consoleOutput and
+        // KVXUSBController.consoleOutput.
+        public static bool consoleOutput
+        {
+            get { return NativeMethods.ConsoleOutput; }
+            set { NativeMethods.ConsoleOutput = value; }
+        }
+
         // The application's delegate, read at every notification; set it
         // right after construction. While it is null notifications are
         // dropped, and an app found meanwhile is not reported again later.
@@ -89,7 +100,7 @@ namespace KVXUSBControllerWrapper
         // library it runs and finds nothing.
         public KVXUSBController()
         {
-            Console.WriteLine("Constructing KVXUSBController");
+            NativeMethods.WriteLine("Constructing KVXUSBController");
             m_controller = NativeMethods.kvx_controller_create();
             if (m_controller == IntPtr.Zero)
             {
@@ -110,7 +121,7 @@ namespace KVXUSBControllerWrapper
         // refuses and nothing changes.
         public void start()
         {
-            Console.WriteLine("Calling KVXUSBController::start");
+            NativeMethods.WriteLine("Calling KVXUSBController::start");
             lock (m_lock)
             {
                 if (m_controller != IntPtr.Zero) NativeMethods.kvx_controller_start(m_controller);
@@ -123,7 +134,7 @@ namespace KVXUSBControllerWrapper
         public void abort()
         {
             RefuseInsideCallback("aborted");
-            Console.WriteLine("Calling KVXUSBController::abort");
+            NativeMethods.WriteLine("Calling KVXUSBController::abort");
             lock (m_lock)
             {
                 if (m_controller != IntPtr.Zero) NativeMethods.kvx_controller_abort(m_controller);
@@ -153,8 +164,8 @@ namespace KVXUSBControllerWrapper
             lock (m_lock)
             {
                 if (m_controller == IntPtr.Zero) return;
-                Console.WriteLine("Destructing");
-                Console.WriteLine("Calling KVXUSBController::abort");
+                NativeMethods.WriteLine("Destructing");
+                NativeMethods.WriteLine("Calling KVXUSBController::abort");
                 NativeMethods.kvx_controller_abort(m_controller);
                 // Deletes the native controller, then stops and joins the
                 // thread that runs the notifications (those still queued are

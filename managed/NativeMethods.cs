@@ -67,6 +67,25 @@ namespace KVXInterop
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int kvx_controller_get_daemon_error(IntPtr controller);
 
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern void kvx_set_console_output(int enabled);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_get_console_output();
+
+        // The library's console switch, shared with the native library.
+        internal static bool ConsoleOutput
+        {
+            get { return kvx_get_console_output() != 0; }
+            set { kvx_set_console_output(value ? 1 : 0); }
+        }
+
+        // A progress line on standard output, unless the host turned the
+        // library's console lines off.
+        internal static void WriteLine(string format, params object[] args)
+        {
+            if (ConsoleOutput) Console.WriteLine(format, args);
+        }
+
         // NUL-terminated UTF-8 bytes of `text`; null becomes the empty text.
         internal static byte[] ToUtf8(string text)
         {

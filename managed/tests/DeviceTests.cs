@@ -5,6 +5,7 @@ using System.IO;
 using System.Linq;
 using System.Threading;
 using KVXDeviceWrapper;
+using KVXUSBControllerWrapper;
 using NUnit.Framework;
 
 namespace KVXManagedTests
@@ -130,6 +131,22 @@ namespace KVXManagedTests
                 device.Dispose();
                 Assert.AreEqual("Constructing KVXDevice\nCalling start with hostName:h\u00e9te one\nCalling abort\nDestructing\n",
                                 capture.Text);
+            }
+            // One switch for the whole library, off: the host's output is its own.
+            KVXDevice.consoleOutput = false;
+            try
+            {
+                using (var capture = new ConsoleCapture())
+                {
+                    new KVXDevice(Url(port), 0).Dispose();
+                    new KVXUSBController().Dispose();
+                    Assert.IsFalse(KVXUSBController.consoleOutput);
+                    Assert.AreEqual("", capture.Text);
+                }
+            }
+            finally
+            {
+                KVXDevice.consoleOutput = true;
             }
             Assert.AreEqual("h\u00e9te one", Host.Command("client " + app));
         }

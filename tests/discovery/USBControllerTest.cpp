@@ -63,6 +63,13 @@ TEST_F(USBControllerTest, RegistersAcceptedProductIdsAndReportsBothPortsOnDetach
   EXPECT_EQ(printed,
             "Device attached: pid=128fDevice attached: pid=1290Device attached: pid=1297"
             "Device attached: pid=129aDevice attached: pid=129b");
+  // A host may keep its standard output to itself.
+  KVX_USBController::SetConsoleOutput(false);
+  testing::internal::CaptureStdout();
+  usbmuxd_event_t quiet = MakeEvent(KVX_USBMUX_EVENT_DEVICE_ADD, 1, 0x1290, "first");
+  controller.NewEvent(&quiet);
+  KVX_USBController::SetConsoleOutput(true);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   // Nothing answers on any port: no app is ever found, yet a detach reports
   // both ports of every registered device, 8099 first.

@@ -179,6 +179,15 @@ KVX_API const char* kvx_controller_get_daemon_address(kvx_controller* controller
  * needs; 0 otherwise. */
 KVX_API int32_t kvx_controller_get_daemon_error(kvx_controller* controller);
 
+/* The library's console lines on standard output: "Device attached: pid=..."
+ * for every usbmux attach event, and the .NET assembly's progress lines
+ * ("Constructing KVXDevice", ...). On by default; 0 turns them off for the
+ * whole process (a host's standard output stays its own), anything else
+ * turns them on again. Any thread. */
+KVX_API void kvx_set_console_output(int32_t enabled);
+/* 1 when the console lines are on, else 0. */
+KVX_API int32_t kvx_get_console_output(void);
+
 /* The name of a result code ("SUCCESS", "NPT_ERROR_INVALID_STATE", ...);
  * a static text, never null. */
 KVX_API const char* kvx_result_name(int32_t result);
