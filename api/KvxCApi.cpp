@@ -23,6 +23,7 @@
 #include "KvxDevice.h"
 #include "KvxUSBController.h"
 #include "NptList.h"
+#include "NptLogging.h"
 #include "NptResults.h"
 #include "NptUri.h"
 
@@ -410,6 +411,11 @@ int32_t kvx_controller_get_daemon_error(kvx_controller* controller) {
 void kvx_set_console_output(int32_t enabled) { KVX_USBController::SetConsoleOutput(enabled != 0); }
 
 int32_t kvx_get_console_output(void) { return KVX_USBController::IsConsoleOutputOn() ? 1 : 0; }
+
+int32_t kvx_configure_logging(const char* sources) {
+  if (sources == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
+  return NPT_LogManager::GetDefault().Reconfigure(sources);
+}
 
 const char* kvx_result_name(int32_t result) {
   const char* name = NPT_ResultName(result);

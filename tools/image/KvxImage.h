@@ -25,4 +25,17 @@ bool DecodeJpeg(const uint8_t* data, size_t size, std::vector<uint8_t>* rgb, int
 // otherwise.
 bool ParseSize(const char* text, int* width, int* height);
 
+// The dimensions in a JPEG's header. False, outputs 0, when it reads none.
+bool JpegSize(const uint8_t* data, size_t size, int* width, int* height);
+
+struct PictureSize {
+  int width;
+  int height;
+};
+// The usual picture sizes (landscape, as sizes are usually written: 640x480,
+// 1280x720, ...) whose pixels at `channels` bytes each fill exactly `length`
+// bytes, smallest first. How raw frames without stated dimensions may be
+// read.
+std::vector<PictureSize> UsualSizesFor(uint64_t length, int channels);
+
 }  // namespace kvx_image

@@ -116,8 +116,7 @@ int RunDemo(const std::vector<std::string>& args) {
   }
   const double discovery_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - discovery_start).count();
-  // The core's attach text before this ends without a line break.
-  std::printf("\nkvx demo: found \"%s\" at %s (handle %d) after %.2f s\n", app.name.c_str(), app.url.c_str(),
+  std::printf("kvx demo: found \"%s\" at %s (handle %d) after %.2f s\n", app.name.c_str(), app.url.c_str(),
               app.handle, discovery_seconds);
   std::fflush(stdout);
 

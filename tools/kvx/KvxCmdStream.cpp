@@ -1,6 +1,7 @@
 // `kvx stream`: frames from a list of URLs, or from the first app found with
 // a given name.
 #include "KvxCli.h"
+#include "KvxDiagnosis.h"
 #include "KvxImage.h"
 #include "KvxSource.h"
 #include "KvxStreamSession.h"
@@ -16,17 +17,26 @@ const char kUsage[] =
     "\n"
     "Streams frames from the first URL that answers (handle 0, the default, is\n"
     "plain TCP; another handle tunnels to that USB device), or from the first app\n"
-    "discovery finds with the device name NAME. Ctrl-C stops cleanly.\n"
+    "discovery finds with the device name NAME. Ctrl-C stops cleanly. The exit\n"
+    "status is 1 when the frames or the time asked for were not delivered, with\n"
+    "the reason on standard error.\n"
     "\n"
     "  --url URL...    one or more http URLs, tried in order\n"
     "  --handle H      usbmux device handle for the URLs (default 0: TCP)\n"
-    "  --device NAME   find the app by name (waits up to 10 s)\n"
+    "  --device NAME   find the app by name, letter case ignored (waits up to 10 s)\n"
     "  --frames N      stop after N frames\n"
     "  --seconds S     stop after S seconds\n"
     "  --out DIR       save frames: JPEG as .jpg; raw frames as .ppm/.pam with --size,\n"
     "                  else as .raw\n"
     "  --client NAME   client name sent to the app (default kvx)\n"
     "  --size WxH      dimensions of raw image/rgb and image/rgba frames\n";
+
+// "the app sent none in 1.5 s" and the like, for a run without frames.
+std::string DescribeTime(const StreamStats& stats) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "the app sent none in %.1f s", stats.run_seconds);
+  return text;
+}
 
 }  // namespace
 
@@ -70,12 +80,15 @@ int RunStream(const std::vector<std::string>& args) {
 
   StreamStats stats;
   const bool started = RunStreamSession(options, &stats, &error);
-  source.StopDiscovery();
   if (!started) return Fail("stream", kExitFailure, "error: " + error);
-  if (!stats.connected) {
-    return Fail("stream", kExitFailure, "error: could not stream from " + options.urls.front() +
-                                            (options.urls.size() > 1 ? " or the other URLs" : ""));
+  if (!stats.connected || !IsImageStream(stats.outcome)) {
+    // The reason belongs to the last URL tried.
+    return Fail("stream", kExitFailure,
+                "error: could not stream from " + options.urls.back() + ": " + DescribeRefusal(stats.outcome));
   }
+  // A stream that ended by itself, seen through discovery: the device went.
+  const bool detached = stats.ended_by_peer && source.AppRemoved(1.5);
+  source.StopDiscovery();
   std::printf("stream summary: %llu frames (%s) in %.2f s, %.1f fps, %s, %zu saved%s\n",
               static_cast<unsigned long long>(stats.frames),
               stats.content_type.empty() ? "no type" : stats.content_type.c_str(), stats.seconds,
@@ -83,7 +96,20 @@ int RunStream(const std::vector<std::string>& args) {
               stats.interrupted ? ", interrupted" : (stats.ended_by_peer ? ", stream ended" : ""));
   std::fflush(stdout);
   if (stats.save_failures > 0) return Fail("stream", kExitFailure, "error: cannot write frames to " + options.out_dir);
-  if (stats.frames == 0) return Fail("stream", kExitFailure, "error: no frame received");
+  const std::string count = std::to_string(stats.frames) +
+                            (options.max_frames ? " of " + std::to_string(options.max_frames) : std::string()) +
+                            " frames";
+  if (stats.ended_by_peer) {
+    return Fail("stream", kExitFailure,
+                "error: " + (detached ? std::string("device detached") : DescribeEnd(stats.outcome)) + " after " +
+                    count);
+  }
+  if (stats.frames == 0) return Fail("stream", kExitFailure, "error: no frame received (" + DescribeTime(stats) + ")");
+  // Ctrl-C ends an open-ended stream as asked; it cuts a counted or timed one
+  // short.
+  const bool delivered = (options.max_frames == 0 || stats.frames >= options.max_frames) &&
+                         (options.max_seconds <= 0 || stats.run_seconds >= options.max_seconds);
+  if (!delivered) return Fail("stream", kExitFailure, "interrupted after " + count);
   return kExitOk;
 }
 

@@ -3,15 +3,19 @@
 // (their dimensions come from --size). The relay listens on the loopback
 // interface only.
 #include "KvxCli.h"
+#include "KvxDiagnosis.h"
 #include "KvxDevice.h"
 #include "KvxFrameStore.h"
 #include "KvxImage.h"
+#include "KvxProgress.h"
 #include "KvxSource.h"
 #include "KvxViewRelay.h"
 
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 
 namespace kvx_cli {
@@ -22,17 +26,47 @@ const char kUsage[] =
     "                [--seconds S] [--client NAME]\n"
     "\n"
     "Streams from an app and shows the live image on a web page at\n"
-    "http://127.0.0.1:P/ (loopback only) until Ctrl-C or S seconds. The stream\n"
-    "itself is at /stream (multipart/x-mixed-replace JPEG), the latest frame\n"
-    "at /frame.jpg.\n"
+    "http://127.0.0.1:P/ (loopback only), with the device, the rate and the frame\n"
+    "size beside it, until Ctrl-C or S seconds. The stream itself is at /stream\n"
+    "(multipart/x-mixed-replace JPEG), the latest frame at /frame.jpg, the page's\n"
+    "figures at /status. Raw frames need --size unless their length fits exactly\n"
+    "one usual picture size. The exit status is 1 when the stream ends before\n"
+    "that, with the reason on standard error.\n"
     "\n"
     "  --url URL...    one or more http URLs, tried in order\n"
     "  --handle H      usbmux device handle for the URLs (default 0: TCP)\n"
-    "  --device NAME   find the app by name (waits up to 10 s)\n"
+    "  --device NAME   find the app by name, letter case ignored (waits up to 10 s)\n"
     "  --port P        relay port (default 8090; 0 picks a free one)\n"
     "  --size WxH      dimensions of raw image/rgb and image/rgba frames\n"
     "  --seconds S     stop after S seconds\n"
     "  --client NAME   client name sent to the app (default kvx-view)\n";
+
+// What the page's status line says: streaming until the run ends, then why.
+// Written by the command's thread, read by the relay's connections.
+class ViewState {
+ public:
+  void End(const std::string& reason) {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_Ended = true;
+    m_Reason = reason;
+  }
+
+  std::string Json(const FrameInfo& info) {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    const char* state = m_Ended ? "ended" : info.connected ? "streaming" : "connecting";
+    char fps[32];
+    std::snprintf(fps, sizeof(fps), "%.1f", info.fps);
+    return std::string("{\"state\":\"") + state + "\",\"reason\":\"" + JsonEscape(m_Reason) +
+           "\",\"frames\":" + std::to_string(info.frames) + ",\"fps\":" + fps +
+           ",\"width\":" + std::to_string(info.width) + ",\"height\":" + std::to_string(info.height) +
+           ",\"type\":\"" + JsonEscape(info.type) + "\",\"bytes\":" + std::to_string(info.bytes) + "}";
+  }
+
+ private:
+  std::mutex m_Lock;
+  bool m_Ended = false;
+  std::string m_Reason;
+};
 
 }  // namespace
 
@@ -65,14 +99,16 @@ int RunView(const std::vector<std::string>& args) {
   }
   InstallInterruptHandler();
 
-  FrameStore store(width, height);
-  ViewRelay relay(&store);
-  if (!relay.Listen(static_cast<uint16_t>(port), &error)) return Fail("view", kExitFailure, "error: " + error);
-
   const int resolved = source.Resolve("view");
   if (resolved != kExitOk) return resolved;
   NPT_List<NPT_HttpUrl> urls;
   for (const std::string& text : source.Urls()) urls.Add(NPT_HttpUrl(text.c_str()));
+
+  FrameStore store(width, height);
+  ViewState state;
+  ViewRelay relay(
+      &store, [&] { return state.Json(store.Info()); }, source.App().name, source.Urls().front());
+  if (!relay.Listen(static_cast<uint16_t>(port), &error)) return Fail("view", kExitFailure, "error: " + error);
 
   std::unique_ptr<KVX_Device> device(new KVX_Device(urls, source.Handle()));
   device->SetDelegate(&store);
@@ -83,24 +119,55 @@ int RunView(const std::vector<std::string>& args) {
   std::fflush(stdout);
 
   const auto start = std::chrono::steady_clock::now();
-  bool connected = false, ended = false;
-  uint64_t frames = 0, skipped = 0;
-  while (!g_Interrupted.load(std::memory_order_acquire)) {
-    store.Status(&connected, &ended, &frames, &skipped);
-    if (ended) break;
-    if (seconds > 0 && std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= seconds) {
-      break;
+  ProgressLine progress(5.0);
+  RateMeter rate;
+  FrameInfo info;
+  bool noticed = false;
+  for (;;) {
+    info = store.Info();
+    if (!info.size_notice.empty() && !noticed) {
+      progress.Print(stdout, "kvx view: " + info.size_notice);
+      noticed = true;
+    }
+    if (info.ended || !info.size_problem.empty() || g_Interrupted.load(std::memory_order_acquire)) break;
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (seconds > 0 && elapsed >= seconds) break;
+    rate.Update(info.frames, info.bytes);
+    if (info.connected || elapsed >= kStallSeconds) {
+      progress.Update(FormatStreamProgress(info.frames, info.bytes, rate) +
+                      (info.width ? "  " + std::to_string(info.width) + "x" + std::to_string(info.height) + " " +
+                                        info.type
+                                  : std::string()));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  const bool by_itself = info.ended || !info.size_problem.empty();
   device->Abort();
+  device->Wait(NPT_TIMEOUT_INFINITE);
+  KVX_DeviceOutcome outcome;
+  device->GetOutcome(outcome);
   device.reset();
+  progress.Finish();
+
+  // Why the run ended, for this line, the exit status and the page.
+  std::string failure;
+  if (!info.size_problem.empty()) {
+    failure = info.size_problem;
+  } else if (!info.connected || !IsImageStream(outcome)) {
+    failure = "could not stream from " + source.Urls().back() + ": " + DescribeRefusal(outcome);
+  } else if (by_itself) {
+    failure = (source.AppRemoved(1.5) ? std::string("device detached") : DescribeEnd(outcome)) + " after " +
+              std::to_string(info.frames) + " frames";
+  }
+  state.End(failure.empty() ? "stopped" : failure);
+  // An open page gets to show why before the relay goes.
+  if (!failure.empty() && relay.Watched(3)) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   relay.Stop();
   source.StopDiscovery();
-  store.Status(&connected, &ended, &frames, &skipped);
-  std::printf("kvx view: relayed %llu frames%s\n", static_cast<unsigned long long>(frames),
-              skipped ? (", skipped " + std::to_string(skipped) + " raw frames without --size").c_str() : "");
-  if (!connected) return Fail("view", kExitFailure, "error: could not stream from the app");
+  std::printf("kvx view: relayed %llu frames%s\n", static_cast<unsigned long long>(info.frames),
+              info.skipped ? (", skipped " + std::to_string(info.skipped) + " raw frames not of --size").c_str() : "");
+  std::fflush(stdout);
+  if (!failure.empty()) return Fail("view", kExitFailure, "error: " + failure);
   return kExitOk;
 }
 

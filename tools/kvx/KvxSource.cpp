@@ -1,5 +1,6 @@
 #include "KvxSource.h"
 
+#include "KvxDiagnosis.h"
 #include "NptUri.h"
 
 #include <cstdio>
@@ -44,19 +45,31 @@ int StreamSource::Resolve(const char* command) {
   if (!ByDevice()) return kExitOk;
   m_Controller.reset(new KVX_USBController());
   m_Controller->SetDelegate(&m_Watcher);
-  FoundApp app;
-  if (!m_Watcher.WaitFor(m_Device, kDiscoverySeconds, &app)) {
+  const std::string problem = DaemonProblem(*m_Controller);
+  if (!problem.empty()) {
+    StopDiscovery();
+    return Fail(command, kExitFailure, "error: " + problem);
+  }
+  if (!m_Watcher.WaitFor(m_Device, kDiscoverySeconds, &m_App)) {
+    const std::vector<FoundApp> present = m_Watcher.Present();
     StopDiscovery();
     if (g_Interrupted.load()) return Fail(command, kExitFailure, "interrupted");
-    return Fail(command, kExitFailure, "error: no device named \"" + m_Device + "\" found within " +
-                                             std::to_string(static_cast<int>(kDiscoverySeconds)) + " s");
+    std::string found;
+    for (const FoundApp& app : present) found += (found.empty() ? "" : ", ") + ("\"" + app.name + "\" at " + app.url);
+    return Fail(command, kExitFailure,
+                "error: no device named \"" + m_Device + "\" found within " +
+                    std::to_string(static_cast<int>(kDiscoverySeconds)) + " s (" +
+                    (found.empty() ? std::string("no app was found") : "found: " + found) + ")");
   }
-  // After the core's attach texts, which end without a line break.
-  std::printf("\nfound \"%s\" at %s (handle %d)\n", app.name.c_str(), app.url.c_str(), app.handle);
+  std::printf("found \"%s\" at %s (handle %d)\n", m_App.name.c_str(), m_App.url.c_str(), m_App.handle);
   std::fflush(stdout);
-  m_Urls.assign(1, app.url);
-  m_Handle = app.handle;
+  m_Urls.assign(1, m_App.url);
+  m_Handle = m_App.handle;
   return kExitOk;
+}
+
+bool StreamSource::AppRemoved(double seconds) {
+  return m_Controller && !m_App.url.empty() && m_Watcher.WaitForRemoval(m_App.url, seconds);
 }
 
 }  // namespace kvx_cli

@@ -36,12 +36,21 @@ class StreamSource {
   // http URLs (with an optional handle), or a device name.
   bool Parse(const ParsedArgs& parsed, std::string* error);
 
-  // With --device: starts discovery and waits up to kDiscoverySeconds (or
-  // until an interrupt) for an app of that name, then prints
+  // With --device: starts discovery, fails at once when the USB daemon
+  // cannot be reached, and waits up to kDiscoverySeconds (or until an
+  // interrupt) for an app of that name (letter case ignored), then prints
   // `found "NAME" at URL (handle H)` on standard output and takes its URL and
   // handle. With --url it does nothing. kExitOk, or the exit status after the
-  // error line for `command` was printed.
+  // error line for `command` was printed (naming the apps found instead, if
+  // any).
   int Resolve(const char* command);
+
+  // The app --device found (empty before Resolve and with --url).
+  const FoundApp& App() const { return m_App; }
+  // With --device, whether discovery reports the app removed within
+  // `seconds` (at once when it already did): a stream that ended by itself
+  // ended because the device went away. False with --url.
+  bool AppRemoved(double seconds);
 
   const std::vector<std::string>& Urls() const { return m_Urls; }
   int32_t Handle() const { return m_Handle; }
@@ -55,6 +64,7 @@ class StreamSource {
   std::vector<std::string> m_Urls;
   int32_t m_Handle = 0;
   std::string m_Device;
+  FoundApp m_App;
   // The watcher outlives the controller that calls it (members go in reverse).
   AppWatcher m_Watcher;
   std::unique_ptr<KVX_USBController> m_Controller;

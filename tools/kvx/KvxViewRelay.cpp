@@ -10,17 +10,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace kvx_cli {
 namespace {
 
 const char kBoundary[] = "kvxframe";
-
-const char kPage[] =
-    "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>kvx view</title>\n"
-    "<style>body{background:#202020;color:#ddd;font-family:sans-serif;text-align:center}"
-    "img{max-width:95vw;max-height:85vh;border:1px solid #555}</style></head>\n"
-    "<body><h3>kvx view</h3><img src=\"/stream\" alt=\"live stream\"></body></html>\n";
 
 bool SendAll(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
@@ -34,9 +29,77 @@ bool SendAll(int fd, const void* data, size_t size) {
   return true;
 }
 
-// Serves one browser connection: one request, then the page, a frame or the
-// stream until the client leaves or the relay stops.
-void ServeClient(int fd, FrameStore* store) {
+// The page. The picture sits at its own size at the top left (so that what
+// a browser shows can be compared with the frames), the panel beside it; the
+// script polls /status twice a second. @DEVICE@ and @URL@ are filled in,
+// escaped, when the relay is made.
+const char kPage[] =
+    "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>kvx view</title>\n"
+    "<style>body{margin:0;background:#202020;color:#ddd;font-family:sans-serif}"
+    "#live{position:absolute;left:16px;top:16px;max-width:calc(100vw - 360px);max-height:calc(100vh - 32px)}"
+    "#panel{position:absolute;right:16px;top:8px;width:300px;font-size:15px}"
+    "#panel td{padding:3px 8px 3px 0;vertical-align:top}#panel td:first-child{color:#999}"
+    "#status{margin-top:12px;font-weight:bold}</style></head>\n"
+    "<body><img id=\"live\" src=\"/stream\" alt=\"live stream\">\n"
+    "<div id=\"panel\"><h3>kvx view</h3><table>\n"
+    "<tr><td>device</td><td id=\"device\">@DEVICE@</td></tr>\n"
+    "<tr><td>url</td><td id=\"url\">@URL@</td></tr>\n"
+    "<tr><td>fps</td><td id=\"fps\">-</td></tr>\n"
+    "<tr><td>frames</td><td id=\"frames\">0</td></tr>\n"
+    "<tr><td>frame</td><td id=\"frame\">-</td></tr>\n"
+    "</table><div id=\"status\">connecting</div></div>\n"
+    "<script>\n"
+    "function show(id,text){document.getElementById(id).textContent=text;}\n"
+    "function poll(){fetch('/status',{cache:'no-store'}).then(function(r){return r.json();}).then(function(s){\n"
+    "  show('fps',s.fps.toFixed(1));show('frames',s.frames);\n"
+    "  if(s.width)show('frame',s.width+'x'+s.height+' '+s.type);\n"
+    "  show('status',s.state=='ended'?'stream ended: '+s.reason:s.state);\n"
+    "  if(s.state!='ended')setTimeout(poll,500);\n"
+    "}).catch(function(){show('status','kvx view has stopped');});}\n"
+    "poll();\n"
+    "</script></body></html>\n";
+
+// Text as HTML character data.
+std::string HtmlEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string MakePage(const std::string& device, const std::string& url) {
+  std::string page = kPage;
+  page.replace(page.find("@DEVICE@"), 8, device.empty() ? std::string("-") : HtmlEscape(device));
+  page.replace(page.find("@URL@"), 5, HtmlEscape(url));
+  return page;
+}
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void SendStatic(int fd, const char* reply) { SendAll(fd, reply, std::strlen(reply)); }
+
+}  // namespace
+
+ViewRelay::ViewRelay(FrameStore* store, StatusSource status, const std::string& device, const std::string& url)
+    : m_Store(store), m_Status(std::move(status)), m_Page(MakePage(device, url)) {}
+
+bool ViewRelay::Watched(double seconds) const {
+  const int64_t last = m_LastStatusMs.load(std::memory_order_acquire);
+  return last >= 0 && SteadyMs() - last <= static_cast<int64_t>(seconds * 1000);
+}
+
+void ViewRelay::Serve(int fd) {
+  FrameStore* store = m_Store;
   std::string head;
   char buffer[2048];
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -54,21 +117,26 @@ void ServeClient(int fd, FrameStore* store) {
   path = path.substr(0, path.find('?'));
   const bool head_only = std::strcmp(method, "HEAD") == 0;
   if (std::strcmp(method, "GET") != 0 && !head_only) {
-    const char reply[] = "HTTP/1.0 405 Method Not Allowed\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-    SendAll(fd, reply, sizeof(reply) - 1);
+    SendStatic(fd, "HTTP/1.0 405 Method Not Allowed\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     return;
   }
   if (path == "/" || path == "/index.html") {
     std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
-                        std::to_string(sizeof(kPage) - 1) + "\r\nConnection: close\r\n\r\n";
-    if (!head_only) reply += kPage;
+                        std::to_string(m_Page.size()) + "\r\nConnection: close\r\n\r\n";
+    if (!head_only) reply += m_Page;
+    SendAll(fd, reply.data(), reply.size());
+  } else if (path == "/status") {
+    m_LastStatusMs.store(SteadyMs(), std::memory_order_release);
+    const std::string status = m_Status();
+    std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                        std::to_string(status.size()) + "\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
+    if (!head_only) reply += status;
     SendAll(fd, reply.data(), reply.size());
   } else if (path == "/frame.jpg") {
     uint64_t generation = 0;
     auto frame = store->Next(&generation, 5000);
     if (!frame) {
-      const char reply[] = "HTTP/1.0 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-      SendAll(fd, reply, sizeof(reply) - 1);
+      SendStatic(fd, "HTTP/1.0 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
       return;
     }
     std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
@@ -90,12 +158,9 @@ void ServeClient(int fd, FrameStore* store) {
       }
     }
   } else {
-    const char reply[] = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-    SendAll(fd, reply, sizeof(reply) - 1);
+    SendStatic(fd, "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
   }
 }
-
-}  // namespace
 
 bool ViewRelay::Listen(uint16_t port, std::string* error) {
   m_Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -153,9 +218,8 @@ void ViewRelay::AcceptLoop() {
       continue;
     }
     auto done = std::make_shared<std::atomic<bool>>(false);
-    FrameStore* store = m_Store;
-    m_Clients.push_back(Client{fd, std::thread([fd, store, done] {
-                                 ServeClient(fd, store);
+    m_Clients.push_back(Client{fd, std::thread([this, fd, done] {
+                                 Serve(fd);
                                  ::shutdown(fd, SHUT_RDWR);
                                  done->store(true);
                                }),

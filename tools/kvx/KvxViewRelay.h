@@ -1,9 +1,12 @@
 #pragma once
 // The web relay of `kvx view`: a small HTTP/1.0 server on the loopback
-// interface only, serving the page (/ and /index.html), the live stream
-// (/stream, multipart/x-mixed-replace JPEG, which browsers show natively) and
-// the latest frame (/frame.jpg) from a FrameStore. At most kMaxRelayClients
-// connections at once; further ones are closed.
+// interface only, serving the page (/ and /index.html: the live picture at its
+// own size, and beside it the device, the URL, the current fps, the frame
+// count, size and type, and a status line), the live stream (/stream,
+// multipart/x-mixed-replace JPEG, which browsers show natively), the latest
+// frame (/frame.jpg) from a FrameStore, and the status the page polls
+// (/status, one JSON object). At most kMaxRelayClients connections at once;
+// further ones are closed.
 //
 // Threads: one acceptor plus one thread per connection. Listen, Port and Stop
 // belong to the owner's thread; Stop wakes and joins every thread.
@@ -12,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -24,8 +28,12 @@ constexpr int kMaxRelayClients = 16;
 
 class ViewRelay {
  public:
-  // `store` must outlive the relay.
-  explicit ViewRelay(FrameStore* store) : m_Store(store) {}
+  // Gives the JSON object /status answers; called on connection threads.
+  using StatusSource = std::function<std::string()>;
+
+  // `store` must outlive the relay. `device` and `url` head the page (a
+  // device name may be empty: streams from a URL have none).
+  ViewRelay(FrameStore* store, StatusSource status, const std::string& device, const std::string& url);
   ~ViewRelay() { Stop(); }
   ViewRelay(const ViewRelay&) = delete;
   ViewRelay& operator=(const ViewRelay&) = delete;
@@ -39,6 +47,10 @@ class ViewRelay {
   // Idempotent.
   void Stop();
 
+  // Whether a page asked for the status within the last `seconds`: someone is
+  // watching.
+  bool Watched(double seconds) const;
+
  private:
   struct Client {
     int fd;
@@ -47,10 +59,16 @@ class ViewRelay {
   };
 
   void AcceptLoop();
+  // One browser connection: one request, then the page, the status, a frame
+  // or the stream until the client leaves or the relay stops.
+  void Serve(int fd);
   // Joins finished connections; m_Lock held.
   void Reap();
 
   FrameStore* m_Store;
+  const StatusSource m_Status;
+  const std::string m_Page;
+  std::atomic<int64_t> m_LastStatusMs{-1};  // steady clock, milliseconds
   int m_Listener = -1;
   int m_Port = 0;
   std::atomic<bool> m_Stopping{false};

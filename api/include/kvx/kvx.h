@@ -188,6 +188,15 @@ KVX_API void kvx_set_console_output(int32_t enabled);
 /* 1 when the console lines are on, else 0. */
 KVX_API int32_t kvx_get_console_output(void);
 
+/* Applies a logging configuration on top of the one in force, in the syntax
+ * of the NPT_LOG_CONFIG environment variable ("|"-separated pieces
+ * "file:PATH", "plist:KEY=VALUE;KEY=VALUE..." and "http:port=N"); every
+ * logger of the library is configured again. For example
+ * "plist:.level=FINE;.ConsoleHandler.outputs=1" sends the library's records
+ * of level FINE and above to standard error. 0; NPT_ERROR_INVALID_PARAMETERS
+ * for null. Any thread. */
+KVX_API int32_t kvx_configure_logging(const char* sources);
+
 /* The name of a result code ("SUCCESS", "NPT_ERROR_INVALID_STATE", ...);
  * a static text, never null. */
 KVX_API const char* kvx_result_name(int32_t result);
