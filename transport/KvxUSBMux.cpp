@@ -6,13 +6,9 @@
 
 #include <cstdlib>
 
+#include "KvxUSBMuxLibraryNames.h"
+
 namespace {
-
-// Where the library finds the daemon unless told otherwise.
-const char kDefaultDaemonAddress[] = "UNIX:/var/run/usbmuxd";
-
-// The library's file names, most recent first; the first that loads wins.
-const char* const kLibraryNames[] = {"libusbmuxd-2.0.so.6", "libusbmuxd.so.6", "libusbmuxd.so.4"};
 
 // Builds the default instance while kvx is being loaded, so the library is
 // in place before any application call, whatever the order of other statics.
@@ -42,7 +38,7 @@ KVX_USBMux::KVX_USBMux()
       m_GetDeviceList(nullptr),
       m_FreeDeviceList(nullptr),
       m_Subscribed(false) {
-  LoadFirst(kLibraryNames, NPT_ARRAY_SIZE(kLibraryNames));
+  LoadFirst(kKvxUSBMuxLibraryNames, kKvxUSBMuxLibraryNameCount);
 }
 
 KVX_USBMux::KVX_USBMux(const char* library_name)
@@ -136,5 +132,5 @@ int KVX_USBMux::ProbeDaemon() {
 
 NPT_String KVX_USBMux::GetDaemonAddress() {
   const char* address = std::getenv("USBMUXD_SOCKET_ADDRESS");
-  return address != nullptr && address[0] != '\0' ? NPT_String(address) : NPT_String(kDefaultDaemonAddress);
+  return address != nullptr && address[0] != '\0' ? NPT_String(address) : NPT_String(kKvxUSBMuxDefaultAddress);
 }

@@ -95,10 +95,7 @@ void NPT_LogConsoleHandler::Log(const NPT_LogRecord& record) {
   if (chars == nullptr) return;
   // Each channel gets the whole line at once and is flushed, so records from
   // this process stay whole and in order beside other output.
-  if (m_Outputs & OUTPUT_TO_DEBUG) {
-    std::fputs(chars, stderr);
-    std::fflush(stderr);
-  }
+  if (m_Outputs & OUTPUT_TO_DEBUG) NPT_System::WriteDebugText(chars);
   if (m_Outputs & OUTPUT_TO_CONSOLE) {
     std::fputs(chars, stdout);
     std::fflush(stdout);

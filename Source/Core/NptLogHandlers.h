@@ -30,7 +30,7 @@ class NPT_LogConsoleHandler : public NPT_LogHandler {
  public:
   // Output bits: each set bit emits the text once on its channel.
   enum {
-    OUTPUT_TO_DEBUG = 1,   // the platform's diagnostic channel (standard error here)
+    OUTPUT_TO_DEBUG = 1,   // the platform's debugger channel (NPT_System::WriteDebugText)
     OUTPUT_TO_CONSOLE = 2  // standard output
   };
 

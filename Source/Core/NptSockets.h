@@ -37,8 +37,9 @@ class NPT_OutputStream;
 class NPT_DataBuffer;
 
 // An OS socket descriptor handed in from outside the runtime (for example a
-// connected tunnel from the USB multiplexing daemon).
-typedef int NPT_SocketFd;
+// connected tunnel from the USB multiplexing daemon). Pointer-sized, so that it
+// holds any platform's socket handle; negative means "no socket".
+typedef intptr_t NPT_SocketFd;
 
 // Construction flags. Bit 0 marks the socket as cancellable; it is recorded
 // only: every socket can be cancelled.

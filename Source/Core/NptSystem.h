@@ -24,6 +24,10 @@ class NPT_System {
   // process seeds the generator from the wall clock. Not cryptographic.
   static NPT_UInt32 GetRandomInteger();
 
+  // Writes a NUL-terminated text whole to the platform's debugger channel:
+  // standard error (flushed) on Linux, OutputDebugString on Windows.
+  static void WriteDebugText(const char* text);
+
   // Reseeds the C library's generator (srand). Runtime threads call this when
   // they start so that threads started in the same instant draw differently.
   static void SetRandomSeed(NPT_UInt32 seed);

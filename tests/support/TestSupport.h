@@ -1,8 +1,8 @@
 #pragma once
-// Helpers shared by the tests of every layer. Plain POSIX and standard C++ only,
-// so that they do not depend on the runtime they are used to test (helpers
-// that need the runtime live in headers of their own, such as
-// ScriptedInputStream.h).
+// Helpers shared by the tests of every layer. Plain OS calls and standard C++
+// only, so that they do not depend on the runtime they are used to test
+// (helpers that need the runtime live in headers of their own, such as
+// ScriptedInputStream.h). What differs by OS is in support/<Linux|Windows>/.
 
 #include <chrono>
 #include <cstddef>
@@ -13,11 +13,20 @@
 
 namespace kvx_test {
 
-// Number of descriptors open in this process (counts /proc/self/fd).
+// Number of descriptors open in this process (Linux: /proc/self/fd; Windows:
+// the process's handle count, sockets included). Compare counts, never values
+// across platforms.
 int CountOpenDescriptors();
 
-// Number of threads in this process (from /proc/self/status).
+// Number of threads in this process (Linux: /proc/self/status; Windows: a
+// thread snapshot).
 int CountThreads();
+
+// This process's id.
+long ProcessId();
+
+// Sets an environment variable of this process (replacing its value).
+void SetEnvironment(const char* name, const char* value);
 
 // Path of a file built by the project, relative to the build directory
 // (e.g. "tests/doubles/usbmuxd_double/libusbmuxd-double.so").
@@ -33,7 +42,8 @@ long ElapsedMs(std::chrono::steady_clock::time_point since);
 // pass (false). The bound is a hang guard: pass a generous one.
 bool WaitUntil(const std::function<bool()>& done, int timeout_ms);
 
-// A fresh private directory under /tmp, removed with everything in it when
+// A fresh private directory (under /tmp; the user's temporary folder on
+// Windows), removed with everything in it when
 // the object goes. Path() is empty when it could not be created.
 class TemporaryDirectory {
  public:
@@ -49,6 +59,28 @@ class TemporaryDirectory {
  private:
   std::string m_Path;
 };
+
+// Plain loopback sockets for the tests' own peers, independent of the
+// runtime under test. A descriptor is an int on every platform (a Windows
+// socket handle fits); -1 means none.
+namespace raw {
+// A listening TCP socket on 127.0.0.1 at a port of the system's choosing,
+// stored in `port`; -1 on failure.
+int ListenOnLoopback(uint16_t* port);
+// A blocking TCP connection to 127.0.0.1:port, or -1.
+int ConnectToLoopback(int port);
+// The next pending connection of `listener`, or -1.
+int Accept(int listener);
+// True when `fd` is readable (data, end or error) within `timeout_ms`.
+bool WaitReadable(int fd, int timeout_ms);
+// One send or receive call: the byte count, 0 at the peer's end (receive),
+// -1 on failure. Sending never raises a signal.
+long Send(int fd, const void* data, size_t size);
+long Receive(int fd, void* buffer, size_t size);
+// Sends all of `bytes`; false when the connection fails first.
+bool SendAll(int fd, const std::string& bytes);
+void Close(int fd);
+}  // namespace raw
 
 // A TCP listener on 127.0.0.1 at a port of the system's choosing. It owns
 // the connections it accepts and closes them, and itself, when it goes.
@@ -97,8 +129,8 @@ class LoopbackClient {
   int m_Fd = -1;
 };
 
-// A spawned process with pipes on its standard input, output and error. The
-// destructor kills and reaps whatever is still running. `env_extra` entries
+// A spawned process with pipes on its standard input, output and error (Linux
+// only). The destructor kills and reaps whatever is still running. `env_extra` entries
 // ("NAME=VALUE") are added to (or replace those of) this process's
 // environment for it.
 class Process {

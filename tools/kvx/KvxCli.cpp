@@ -1,13 +1,14 @@
 #include "KvxCli.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace kvx_cli {
 
@@ -134,6 +135,11 @@ int Fail(const char* command, int status, const std::string& text) {
 }
 
 void InstallInterruptHandler() {
+#if defined(_WIN32)
+  // The C runtime turns Ctrl-C (SIGINT) into a call on a thread of its own.
+  signal(SIGINT, OnInterrupt);
+  signal(SIGTERM, OnInterrupt);
+#else
   struct sigaction action;
   std::memset(&action, 0, sizeof(action));
   action.sa_handler = OnInterrupt;
@@ -141,20 +147,14 @@ void InstallInterruptHandler() {
   // No SA_RESTART: a blocking poll or read ends with EINTR at once.
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+#endif
 }
 
 bool MakeDirectories(const std::string& path) {
   if (path.empty()) return false;
-  std::string partial;
-  size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = path.find('/', pos + 1);
-    partial = path.substr(0, pos);
-    if (partial.empty()) continue;
-    if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  return std::filesystem::is_directory(path, error);
 }
 
 std::string FormatMegabytes(uint64_t bytes) {

@@ -2,7 +2,12 @@
 
 #include "KvxCli.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#else
 #include <unistd.h>
+#endif
 
 namespace kvx_cli {
 

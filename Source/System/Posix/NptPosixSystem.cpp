@@ -1,7 +1,9 @@
 // POSIX system services: CLOCK_REALTIME for the wall clock, nanosleep for
-// sleeping, the C library's rand/srand, and localtime_r for the time zone.
+// sleeping, the C library's rand/srand, localtime_r for the time zone, and
+// standard error as the debugger channel.
 
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
 
@@ -62,6 +64,11 @@ NPT_UInt32 NPT_System::GetRandomInteger() {
 }
 
 void NPT_System::SetRandomSeed(NPT_UInt32 seed) { srand(seed); }
+
+void NPT_System::WriteDebugText(const char* text) {
+  fputs(text, stderr);
+  fflush(stderr);
+}
 
 NPT_Int32 NPT_DateTime::GetLocalTimeZone() {
   time_t now = time(nullptr);

@@ -11,6 +11,7 @@
 #include "NptLogging.h"
 #include "NptNetwork.h"
 #include "NptSockets.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -48,7 +49,11 @@ TEST(LogEnvConsole, RuntimeRecordsReachStandardOutput) {
   EXPECT_TRUE(Contains(out, " FINE: connecting to 7f000001, port 9\r\n")) << out;
   EXPECT_TRUE(Contains(out, "[npt.file] ")) << out;
   EXPECT_TRUE(Contains(out, " FINE: NPT_CHECK failed, result=")) << out;
+#if defined(_WIN32)
+  EXPECT_TRUE(Contains(out, "[npt.win32.dynamic-libraries] ")) << out;
+#else
   EXPECT_TRUE(Contains(out, "[npt.posix.dynamic-libraries] ")) << out;
+#endif
   EXPECT_TRUE(Contains(out, " FINE: loading library libkvx-no-such-library.so")) << out;
   EXPECT_FALSE(Contains(out, "FINEST")) << out;
   EXPECT_FALSE(Contains(out, "FINER")) << out;
@@ -60,7 +65,7 @@ TEST(LogEnvConsole, RuntimeRecordsReachStandardOutput) {
 const char* const kLogConfig = "plist:.level=FINE;.handlers=ConsoleHandler";
 
 int main(int argc, char** argv) {
-  setenv("NPT_LOG_CONFIG", kLogConfig, 1);
+  kvx_test::SetEnvironment("NPT_LOG_CONFIG", kLogConfig);
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

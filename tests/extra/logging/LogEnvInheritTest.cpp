@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "NptLogging.h"
+#include "TestSupport.h"
 
 TEST(LogEnvInherit, RuntimeLoggersInheritFromNpt) {
   static NPT_LoggerReference sockets("npt.sockets.bsd");
@@ -43,7 +44,7 @@ TEST(LogEnvInherit, BothPiecesApplyAndRootStaysOff) {
 const char* const kLogConfig = "plist:npt.level=FINER;npt.handlers=NullHandler | plist:.handlers=NullHandler;npt.http.forward=off";
 
 int main(int argc, char** argv) {
-  setenv("NPT_LOG_CONFIG", kLogConfig, 1);
+  kvx_test::SetEnvironment("NPT_LOG_CONFIG", kLogConfig);
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
