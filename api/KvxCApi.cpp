@@ -119,9 +119,12 @@ namespace KVXUSBControllerWrapper {
 // pointers in event order.
 //
 // A notification whose callback is null when the event happens is dropped
-// then (an app found meanwhile stays taken as announced); a queued one is
-// delivered with the callbacks current at delivery, and dropped if that one
-// is now null. Stop discards what is still queued: destroy means "no more
+// then; a queued one is delivered with the callbacks current at delivery, and
+// dropped if that one is now null. The apps found before any on_found was
+// set are kept aside, and the first on_found hears each of them once (the
+// controller runs from creation, so they would otherwise be lost). StopFound
+// (abort) discards found notifications, queued or to come, and waits for one
+// in progress; Stop discards everything still queued: destroy means "no more
 // notifications", and nothing new can arrive once the native controller is
 // gone. State changes travel the same queue, so they keep their place among
 // the notifications.
@@ -158,10 +161,34 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate, public KV
   bool IsDispatcherThread() const { return std::this_thread::get_id() == m_ThreadId; }
 
   void SetCallbacks(kvx_found_callback on_found, kvx_removed_callback on_removed, void* context) {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    m_OnFound = on_found;
-    m_OnRemoved = on_removed;
-    m_Context = context;
+    {
+      std::lock_guard<std::mutex> guard(m_Lock);
+      m_OnFound = on_found;
+      m_OnRemoved = on_removed;
+      m_Context = context;
+      if (on_found == nullptr || m_FoundWasSet) return;
+      m_FoundWasSet = true;
+      // In the order they were found, behind whatever is queued (removals of
+      // other apps only: a removal takes its app out of m_Unheard).
+      if (!m_FoundStopped) {
+        for (Event& event : m_Unheard) m_Queue.push_back(std::move(event));
+      }
+      m_Unheard.clear();
+      m_Unheard.shrink_to_fit();
+    }
+    m_Wakeup.notify_one();
+  }
+
+  // After the native controller's Abort: no found notification is delivered
+  // from now on. Waits for one in progress (never called on the dispatcher).
+  void StopFound() {
+    std::unique_lock<std::mutex> lock(m_Lock);
+    m_FoundStopped = true;
+    m_Unheard.clear();
+    for (auto it = m_Queue.begin(); it != m_Queue.end();) {
+      it = it->found ? m_Queue.erase(it) : it + 1;
+    }
+    m_Delivered.wait(lock, [this] { return !m_DeliveringFound; });
   }
 
   void SetStateCallback(kvx_state_callback on_state, void* context) {
@@ -171,23 +198,22 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate, public KV
   }
 
   void OnDeviceFound(const char* name, NPT_Int32 handle, const char* url) override {
-    Enqueue(Event{Event::kFound, name ? name : "", handle, url ? url : ""});
+    Enqueue(Event{true, name ? name : "", handle, url ? url : ""});
   }
 
-  void OnDeviceRemoved(const char* url) override {
-    Enqueue(Event{Event::kRemoved, std::string(), 0, url ? url : ""});
-  }
+  void OnDeviceRemoved(const char* url) override { Enqueue(Event{false, std::string(), 0, url ? url : ""}); }
 
   void OnStateChanged(KVX_USBControllerState state) override {
-    Enqueue(Event{Event::kState, std::string(), (NPT_Int32)state, std::string()});
+    Enqueue(Event{false, std::string(), (NPT_Int32)state, std::string(), true});
   }
 
  private:
   struct Event {
-    enum Kind { kFound, kRemoved, kState } kind;
+    bool found;  // else removed, or a state change
     std::string name;
-    NPT_Int32 handle;  // the state, for kState
+    NPT_Int32 handle;  // the state, for a state change
     std::string url;
+    bool state = false;
   };
 
   // On the native controller's threads, under its lock: copies and returns.
@@ -197,19 +223,29 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate, public KV
     try {
       Event event(std::move(incoming));
       std::lock_guard<std::mutex> guard(m_Lock);
-      if (m_Stopping) return;
-      if (!CallbackFor(event.kind)) return;
+      if (m_Stopping || (event.found && m_FoundStopped)) return;
+      if (event.state) {
+        // Neither owed to a late on_found nor stopped by an abort.
+        if (m_OnState == nullptr) return;
+      } else {
+        if (!m_FoundWasSet) {
+          // Kept for the first on_found while it has none: an app removed
+          // meanwhile is no longer owed.
+          for (auto it = m_Unheard.begin(); it != m_Unheard.end();) {
+            it = it->url == event.url ? m_Unheard.erase(it) : it + 1;
+          }
+          if (event.found) {
+            m_Unheard.push_back(std::move(event));
+            return;
+          }
+        }
+        if (event.found ? m_OnFound == nullptr : m_OnRemoved == nullptr) return;
+      }
       m_Queue.push_back(std::move(event));
     } catch (...) {
       return;
     }
     m_Wakeup.notify_one();
-  }
-
-  // Whether a callback for `kind` is set; m_Lock held.
-  bool CallbackFor(Event::Kind kind) const {
-    if (kind == Event::kFound) return m_OnFound != nullptr;
-    return kind == Event::kRemoved ? m_OnRemoved != nullptr : m_OnState != nullptr;
   }
 
   void Run() {
@@ -222,23 +258,35 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate, public KV
       kvx_found_callback on_found = m_OnFound;
       kvx_removed_callback on_removed = m_OnRemoved;
       kvx_state_callback on_state = m_OnState;
-      void* context = event.kind == Event::kState ? m_StateContext : m_Context;
+      void* context = event.state ? m_StateContext : m_Context;
+      m_DeliveringFound = event.found;
       lock.unlock();
       // Called without the lock: a callback may replace the callbacks.
-      if (event.kind == Event::kFound) {
+      if (event.state) {
+        if (on_state) on_state(context, event.handle);
+      } else if (event.found) {
         if (on_found) on_found(context, event.name.c_str(), event.handle, event.url.c_str());
-      } else if (event.kind == Event::kRemoved) {
+      } else {
         if (on_removed) on_removed(context, event.url.c_str());
-      } else if (on_state) {
-        on_state(context, event.handle);
       }
       lock.lock();
+      if (m_DeliveringFound) {
+        m_DeliveringFound = false;
+        m_Delivered.notify_all();
+      }
     }
   }
 
   std::mutex m_Lock;
   std::condition_variable m_Wakeup;
   std::deque<Event> m_Queue;
+  // Found while no on_found had ever been set, in order.
+  std::deque<Event> m_Unheard;
+  bool m_FoundWasSet = false;
+  bool m_FoundStopped = false;
+  // The dispatcher is calling on_found outside the lock (StopFound waits).
+  bool m_DeliveringFound = false;
+  std::condition_variable m_Delivered;
   bool m_Stopping = false;
   kvx_found_callback m_OnFound = nullptr;
   kvx_removed_callback m_OnRemoved = nullptr;
@@ -373,18 +421,21 @@ int32_t kvx_controller_start(kvx_controller* controller) {
 void kvx_controller_abort(kvx_controller* controller) {
   if (controller == nullptr || controller->bridge.IsDispatcherThread()) return;
   controller->controller->Abort();
+  // The worker has ended; found notifications it queued are not delivered.
+  controller->bridge.StopFound();
 }
 
 void kvx_controller_destroy(kvx_controller* controller) {
   if (controller == nullptr || controller->bridge.IsDispatcherThread()) return;
-  // The native controller first: once its destructor has joined its worker
-  // and left the fan-out no event can be queued any more. Then the
-  // dispatcher: notifications still queued are discarded, one in progress
-  // finishes, and the thread is joined, so no callback runs after this.
+  // The worker first, then the dispatcher: notifications still queued are
+  // discarded, one in progress finishes (it may still call into the native
+  // controller, kvx_controller_start for one), and the thread is joined, so
+  // no callback runs after this; an event arriving until the native
+  // controller has left the fan-out reaches a stopped bridge and is dropped.
   controller->controller->Abort();
+  controller->bridge.Stop();
   delete controller->controller;
   controller->controller = nullptr;
-  controller->bridge.Stop();
   delete controller;
 }
 

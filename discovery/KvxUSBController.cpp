@@ -49,7 +49,13 @@ void callback(const usbmuxd_event_t* event, void* user_data) {
 KVX_USBController::KVX_USBController() : KVX_USBController(KVX_USBMuxEvents::GetDefault()) {}
 
 KVX_USBController::KVX_USBController(KVX_USBMuxEvents& events)
-    : NPT_Thread(false), m_Events(events), m_Mux(events.GetMux()), m_Delegate(nullptr), m_Aborted(false),
+    : NPT_Thread(false),
+      m_Events(events),
+      m_Mux(events.GetMux()),
+      m_Delegate(nullptr),
+      m_Aborted(false),
+      m_DelegateWasSet(false),
+      m_AnnouncedOwed(false),
       m_Wakeup(0),
       m_DaemonAddress(KVX_USBMux::GetDaemonAddress()),
       m_State(KVX_USB_STARTING),
@@ -79,6 +85,42 @@ NPT_Result KVX_USBController::Abort() {
   return NPT_SUCCESS;
 }
 
+void KVX_USBController::SetDelegate(KVX_USBControllerDelegate* delegate) {
+  bool first = false;
+  {
+    NPT_AutoLock lock(m_DelegateLock);
+    m_Delegate.store(delegate, std::memory_order_release);
+    if (delegate != nullptr && !m_DelegateWasSet) {
+      m_DelegateWasSet = true;
+      m_AnnouncedOwed = true;
+      first = true;
+    }
+  }
+  // The worker tells it the apps already announced without waiting out its
+  // pause.
+  if (first) m_Wakeup.SetValue(2);
+}
+
+KVX_USBControllerDelegate* KVX_USBController::TakeDelegate(bool& owed_announced) {
+  NPT_AutoLock lock(m_DelegateLock);
+  owed_announced = m_AnnouncedOwed;
+  m_AnnouncedOwed = false;
+  return m_Delegate.load(std::memory_order_acquire);
+}
+
+void KVX_USBController::ReportAnnounced(KVX_USBControllerDelegate* delegate, const DeviceInfo* current) {
+  if (delegate == nullptr) return;
+  for (NPT_List<NPT_Map<NPT_String, DeviceInfo>::Entry*>::Iterator it = m_Devices.GetEntries().GetFirstItem(); it;
+       ++it) {
+    const DeviceInfo* device = &(*it)->GetValue();
+    if (current != nullptr && device->identifier == current->identifier) device = current;
+    for (NPT_Ordinal i = 0; i < device->apps.GetItemCount(); ++i) {
+      const DeviceAppInfo& app = device->apps[i];
+      if (app.announced) delegate->OnDeviceFound(app.name, device->handle, app.url.ToString(true));
+    }
+  }
+}
+
 bool KVX_USBController::IsValidDevice(NPT_UInt32 pid) { return pid >= kFirstProductId && pid <= kLastProductId; }
 
 void KVX_USBController::NewEvent(const usbmuxd_event_t* event) {
@@ -87,7 +129,8 @@ void KVX_USBController::NewEvent(const usbmuxd_event_t* event) {
 
   if (event->event == KVX_USBMUX_EVENT_DEVICE_ADD) {
     if (IsConsoleOutputOn()) {
-      printf("Device attached: pid=%x", (unsigned int)event->device.product_id);
+      // Ends its line, so that what the host prints next starts on its own.
+      printf("Device attached: pid=%x\n", (unsigned int)event->device.product_id);
       fflush(stdout);
     }
 
@@ -164,7 +207,10 @@ void KVX_USBController::Run() {
         for (NPT_Ordinal i = 0; i < copy.apps.GetItemCount(); ++i) {
           DeviceAppInfo& app = copy.apps[i];
           NPT_Result result = PingApp(copy.handle, app);
-          KVX_USBControllerDelegate* delegate = GetDelegate();
+          bool owed = false;
+          KVX_USBControllerDelegate* delegate = TakeDelegate(owed);
+          // This app, if just announced, is reported below, not here.
+          if (owed) ReportAnnounced(delegate, &copy);
           if (result == NPT_SUCCESS) {
             if (app.name.IsEmpty() || !app.url.IsValid()) continue;
             if (!app.announced && delegate) {
@@ -184,8 +230,19 @@ void KVX_USBController::Run() {
         m_Devices.Put(copy.identifier, copy);
       }
     }
-    // Ends at once when Abort sets the variable; otherwise times out.
-    m_Wakeup.WaitUntilEquals(1, kPassPauseMs);
+    // Ends at once when Abort sets the variable; otherwise times out. A
+    // first delegate is told the announced apps meanwhile (once per
+    // controller; the pause then starts over).
+    while (m_Wakeup.WaitWhileEquals(0, kPassPauseMs) == NPT_SUCCESS) {
+      // Cleared before the flag is read: an Abort storing 1 meanwhile has
+      // already set the flag.
+      m_Wakeup.SetValue(0);
+      if (m_Aborted.load(std::memory_order_acquire)) return;
+      NPT_AutoLock lock(m_Lock);
+      bool owed = false;
+      KVX_USBControllerDelegate* delegate = TakeDelegate(owed);
+      if (owed) ReportAnnounced(delegate, nullptr);
+    }
     if (m_Aborted.load(std::memory_order_acquire)) return;
   }
 }

@@ -133,7 +133,12 @@ class KVX_API KVX_USBController : public NPT_Thread {
   // at once. Always NPT_SUCCESS.
   NPT_Result Abort();
 
-  void SetDelegate(KVX_USBControllerDelegate* delegate) { m_Delegate.store(delegate, std::memory_order_release); }
+  // Stores the delegate; any thread, callbacks included. Discovery runs from
+  // the constructor on, so apps may be announced before a delegate can be
+  // set: the first non-null delegate also hears OnDeviceFound, on the worker
+  // and once each, for every app announced when it is set. Apps announced
+  // while a delegate set earlier had been replaced by null are not told again.
+  void SetDelegate(KVX_USBControllerDelegate* delegate);
   KVX_USBControllerDelegate* GetDelegate() const { return m_Delegate.load(std::memory_order_acquire); }
 
   // The state as last checked (any thread), where the daemon is looked for,
@@ -150,7 +155,7 @@ class KVX_API KVX_USBController : public NPT_Thread {
   }
 
   // Handles one usbmux event (null is ignored): prints "Device attached:
-  // pid=%x" for every attach, registers accepted unknown devices, and on
+  // pid=%x" and a line break for every attach, registers accepted unknown devices, and on
   // detach reports every app of a known device removed and erases it.
   void NewEvent(const usbmuxd_event_t* event);
 
@@ -172,15 +177,31 @@ class KVX_API KVX_USBController : public NPT_Thread {
   // One authenticated "HEAD" (HTTP/1.0, 1000 ms timeouts, redirects not
   // followed) to `info.url` through a tunnel on `handle`. NPT_SUCCESS for
   // status 200 or 302, recording "X-DEVICENAME", "X-SERVER" and "Location"
-  // when present; NPT_RESULT_FAILURE for another status or no response; the
-  // send's failure otherwise.
+  // (through ResolveLocation) when present; NPT_RESULT_FAILURE for another
+  // status or no response; the send's failure otherwise.
   NPT_Result FetchDeviceName(NPT_Int32 handle, DeviceAppInfo& info);
+  // The app's URL named by a "Location" value received from `base`: an
+  // absolute http URL as it is, a network-path ("//host...") reference with
+  // the http scheme, any other reference resolved against `base` (path
+  // merged, "." and ".." segments removed). True with `url` set; false, and
+  // `url` untouched, when the value is empty, holds blanks, controls or 8-bit
+  // bytes, names another scheme or gives no valid http URL (no host, port 0).
+  // `url` may be `base`.
+  static bool ResolveLocation(const NPT_HttpUrl& base, const char* location, NPT_HttpUrl& url);
 
   // The worker. Do not call directly.
   void Run() override;
 
  private:
   void Init();
+  // On the worker: the delegate for the next report and, with it, whether it
+  // is the first one and is still owed the apps announced before it. Taken
+  // together under m_DelegateLock, so no app is reported both ways.
+  KVX_USBControllerDelegate* TakeDelegate(bool& owed_announced);
+  // On the worker with m_Lock held: OnDeviceFound for every announced app of
+  // the registry, `current` (the device being probed, if any) standing in for
+  // its registry entry.
+  void ReportAnnounced(KVX_USBControllerDelegate* delegate, const DeviceInfo* current);
   // On the worker, before a pass: asks the daemon whether it answers when the
   // state calls for it, records the outcome and tells the listener of a
   // change.
@@ -192,7 +213,12 @@ class KVX_API KVX_USBController : public NPT_Thread {
   std::atomic<bool> m_Aborted;
   NPT_Map<NPT_String, DeviceInfo> m_Devices;
   NPT_Mutex m_Lock;
-  // 1 once aborted: ends the pause between passes at once.
+  // Guards the first delegate's debt between SetDelegate and TakeDelegate.
+  NPT_Mutex m_DelegateLock;
+  bool m_DelegateWasSet;
+  bool m_AnnouncedOwed;
+  // Not 0 once aborted (1) or once a first delegate is owed the announced
+  // apps (2): ends the pause between passes at once.
   NPT_SharedVariable m_Wakeup;
   // See GetState and its neighbours. m_PassesSinceCheck and m_DetachSeen
   // pace the checks (worker; m_DetachSeen is set by NewEvent).

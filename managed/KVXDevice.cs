@@ -107,6 +107,13 @@ namespace KVXDeviceWrapper
         {
             NativeMethods.WriteLine("Calling start with hostName:{0}", hostHame);
             byte[] name = NativeMethods.ToUtf8(hostHame);
+            if (t_insideCallbackOf == this)
+            {
+                // As in abort: a Dispose on another thread holds m_lock while
+                // it waits for this callback's thread.
+                NativeMethods.kvx_device_start(m_device, name);
+                return;
+            }
             lock (m_lock)
             {
                 if (m_device != IntPtr.Zero) NativeMethods.kvx_device_start(m_device, name);

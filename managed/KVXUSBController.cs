@@ -7,6 +7,7 @@
 // needs; its disappearance through OnUSBDeviceRemoved.
 using System;
 using System.Runtime.InteropServices;
+using System.Threading;
 using KVXInterop;
 
 namespace KVXUSBControllerWrapper
@@ -71,10 +72,24 @@ namespace KVXUSBControllerWrapper
             set { NativeMethods.ConsoleOutput = value; }
         }
 
-        // The application's delegate, read at every notification; set it
-        // right after construction. While it is null notifications are
-        // dropped, and an app found meanwhile is not reported again later.
-        public KVXUSBControllerDelegate controllerDelegate { get; set; }
+        // 1 once the native callbacks are registered (at the first non-null
+        // controllerDelegate).
+        private int m_registered;
+        private volatile KVXUSBControllerDelegate m_delegate;
+
+        // The application's delegate, read at every notification. Discovery
+        // runs from construction on: the first delegate set also hears, once
+        // each, every app found before it and not removed since. Later, while
+        // it is null, notifications are dropped.
+        public KVXUSBControllerDelegate controllerDelegate
+        {
+            get { return m_delegate; }
+            set
+            {
+                m_delegate = value;
+                if (value != null && Interlocked.Exchange(ref m_registered, 1) == 0) RegisterCallbacks();
+            }
+        }
 
         // Raised with the new state whenever it changes, on the same thread
         // as the delegate's notifications and in order with them (the same
@@ -108,8 +123,24 @@ namespace KVXUSBControllerWrapper
                 throw new OutOfMemoryException("the USB controller could not be created");
             }
             m_self = GCHandle.Alloc(this, GCHandleType.Normal);
-            NativeMethods.kvx_controller_set_callbacks(m_controller, s_onFound, s_onRemoved, GCHandle.ToIntPtr(m_self));
             NativeMethods.kvx_controller_set_state_callback(m_controller, s_onState, GCHandle.ToIntPtr(m_self));
+        }
+
+        // The native controller keeps aside the apps it finds until its first
+        // found callback is registered, then reports them on its dispatcher:
+        // registering only with the first delegate makes that delegate hear
+        // them. Never runs inside this controller's notifications (there are
+        // none before), so taking m_lock cannot wait for a Teardown that waits
+        // for this thread.
+        private void RegisterCallbacks()
+        {
+            lock (m_lock)
+            {
+                if (m_controller != IntPtr.Zero)
+                {
+                    NativeMethods.kvx_controller_set_callbacks(m_controller, s_onFound, s_onRemoved, GCHandle.ToIntPtr(m_self));
+                }
+            }
         }
 
         ~KVXUSBController()
@@ -122,6 +153,14 @@ namespace KVXUSBControllerWrapper
         public void start()
         {
             NativeMethods.WriteLine("Calling KVXUSBController::start");
+            if (t_insideCallbackOf == this)
+            {
+                // A Teardown on another thread holds m_lock while it joins
+                // this thread; it cannot release the native controller before
+                // this notification returns, so the lock is not needed.
+                NativeMethods.kvx_controller_start(m_controller);
+                return;
+            }
             lock (m_lock)
             {
                 if (m_controller != IntPtr.Zero) NativeMethods.kvx_controller_start(m_controller);

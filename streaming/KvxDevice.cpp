@@ -20,6 +20,7 @@ KVX_Device::KVX_Device(const NPT_List<NPT_HttpUrl>& urls, NPT_Int32 device_handl
       m_DeviceHandle(device_handle),
       m_Urls(urls),
       m_Aborted(false),
+      m_Started(false),
       m_Delegate(nullptr),
       m_Events(kEventQueueMax, kEventQueueMaxBeforeDrop) {}
 
@@ -30,7 +31,9 @@ KVX_Device::~KVX_Device() {
 }
 
 NPT_Result KVX_Device::Start(const char* client_name) {
-  m_Aborted.store(false, std::memory_order_release);
+  // Only the first Start may clear the flag: a refused one must not revive a
+  // run that an Abort (or the destructor) is ending.
+  if (!m_Started.exchange(true, std::memory_order_acq_rel)) m_Aborted.store(false, std::memory_order_release);
   {
     // A second Start may come while the worker copies the name.
     NPT_AutoLock lock(m_ConnectorLock);

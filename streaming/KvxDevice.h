@@ -96,9 +96,9 @@ class KVX_API KVX_Device : public NPT_Thread {
   KVX_Device(const KVX_Device&) = delete;
   KVX_Device& operator=(const KVX_Device&) = delete;
 
-  // Clears the aborted flag, copies `client_name` (null reads as empty) and
-  // starts the worker. The thread's start result: NPT_ERROR_INVALID_STATE on a
-  // second call, and then nothing runs again.
+  // Clears the aborted flag (first call only), copies `client_name` (null
+  // reads as empty) and starts the worker. The thread's start result:
+  // NPT_ERROR_INVALID_STATE on a second call, and then nothing runs again.
   NPT_Result Start(const char* client_name);
   // Sets the aborted flag, then aborts the client's current connection (a
   // connect or read in progress ends promptly). No callback follows the
@@ -164,7 +164,8 @@ class KVX_API KVX_Device : public NPT_Thread {
   // Tries the URLs in order, each on a fresh connector, until a response with
   // status 200 and an entity arrives: then 0 with that response in
   // `*response`. NPT_RESULT_FAILURE when the list is exhausted (at once when
-  // empty); responses of refused URLs are destroyed.
+  // empty) or `aborted` is seen before a URL; responses of refused URLs are
+  // destroyed.
   static NPT_Result SendRequest(const NPT_List<NPT_HttpUrl>& urls, NPT_HttpClient& client,
                                 NPT_HttpResponse** response, const std::atomic<bool>* aborted,
                                 NPT_Int32 device_handle, const char* client_name);
@@ -197,13 +198,18 @@ class KVX_API KVX_Device : public NPT_Thread {
                                    KVX_DeviceOutcome* outcome = nullptr);
   // Makes `outcome` what GetOutcome reports (worker thread).
   void PublishOutcome(const KVX_DeviceOutcome& outcome);
-  static void InstallConnector(NPT_HttpClient& client, NPT_Int32 device_handle, NPT_Mutex* lock);
+  // A new connector bound to `aborted` (see KVX_HttpTcpConnector), so that
+  // one installed after an Abort fails at once.
+  static void InstallConnector(NPT_HttpClient& client, NPT_Int32 device_handle, NPT_Mutex* lock,
+                               const std::atomic<bool>* aborted = nullptr);
 
   NPT_Int32 m_DeviceHandle;
   NPT_String m_ClientName;
   NPT_List<NPT_HttpUrl> m_Urls;
   // Written by the owner's thread, polled by the worker.
   std::atomic<bool> m_Aborted;
+  // Set by the first Start.
+  std::atomic<bool> m_Started;
   KVX_DeviceDelegate* m_Delegate;
   NPT_HttpClient m_Client;
   // Held while the worker replaces the client's connector and while Abort

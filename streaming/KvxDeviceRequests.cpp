@@ -46,8 +46,9 @@ void RecordAttempt(KVX_DeviceOutcome& outcome, NPT_Result sent, const NPT_HttpRe
 
 const char* const KVX_Device::AcceptedTypes = "image/jpeg;image/rgba;image/rgb";
 
-void KVX_Device::InstallConnector(NPT_HttpClient& client, NPT_Int32 device_handle, NPT_Mutex* lock) {
-  KVX_HttpTcpConnector* connector = new (std::nothrow) KVX_HttpTcpConnector(device_handle);
+void KVX_Device::InstallConnector(NPT_HttpClient& client, NPT_Int32 device_handle, NPT_Mutex* lock,
+                                  const std::atomic<bool>* aborted) {
+  KVX_HttpTcpConnector* connector = new (std::nothrow) KVX_HttpTcpConnector(device_handle, aborted);
   // Without memory the client keeps its connector; the send then fails or
   // reuses it.
   if (connector == nullptr) return;
@@ -78,7 +79,7 @@ NPT_Result KVX_Device::SendRequestLocked(NPT_HttpRequest& request, NPT_HttpClien
   if (result == NPT_ERROR_INVALID_PARAMETERS && !IsAborted(aborted)) {
     delete *response;
     *response = nullptr;
-    InstallConnector(client, device_handle, lock);
+    InstallConnector(client, device_handle, lock, aborted);
     result = client.SendRequest(request, *response);
   }
   return result;
@@ -101,7 +102,10 @@ NPT_Result KVX_Device::SendListLocked(const NPT_List<NPT_HttpUrl>& urls, NPT_Htt
   if (response == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
   *response = nullptr;
   for (NPT_List<NPT_HttpUrl>::Iterator url = urls.GetFirstItem(); url; ++url) {
-    InstallConnector(client, device_handle, lock);
+    // An Abort ends the walk: the URLs left would only be tried on
+    // connectors that fail at once.
+    if (IsAborted(aborted)) break;
+    InstallConnector(client, device_handle, lock, aborted);
     // Only the response decides; the send's result is not consulted.
     NPT_Result sent = SendUrlLocked(*url, client, response, aborted, device_handle, client_name, lock);
     if (outcome) RecordAttempt(*outcome, sent, *response, client);

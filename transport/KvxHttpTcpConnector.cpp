@@ -7,18 +7,20 @@
 #include "KvxUSBMux.h"
 #include "NptNetwork.h"
 
-KVX_HttpTcpConnector::KVX_HttpTcpConnector(NPT_Int32 usb_handle)
-    : KVX_HttpTcpConnector(usb_handle, KVX_USBMux::GetDefault()) {}
+KVX_HttpTcpConnector::KVX_HttpTcpConnector(NPT_Int32 usb_handle, const std::atomic<bool>* owner_aborted)
+    : KVX_HttpTcpConnector(usb_handle, KVX_USBMux::GetDefault(), owner_aborted) {}
 
-KVX_HttpTcpConnector::KVX_HttpTcpConnector(NPT_Int32 usb_handle, KVX_USBMux& mux)
+KVX_HttpTcpConnector::KVX_HttpTcpConnector(NPT_Int32 usb_handle, KVX_USBMux& mux,
+                                           const std::atomic<bool>* owner_aborted)
     : m_Port(0),
       m_UsbHandle(usb_handle),
-      m_UsbFd(0),
+      m_UsbFd(-1),
       m_Connected(false),
       m_ConnectFailure(NPT_SUCCESS),
       m_AbortCount(0),
       m_CachedAbortCount(0),
-      m_Mux(mux) {}
+      m_Mux(mux),
+      m_OwnerAborted(owner_aborted) {}
 
 KVX_HttpTcpConnector::~KVX_HttpTcpConnector() {
   m_Socket.Release();
@@ -41,6 +43,9 @@ NPT_Result KVX_HttpTcpConnector::Connect(const char* hostname, NPT_UInt16 port, 
   {
     NPT_AutoLock lock(m_Lock);
     abort_count = m_AbortCount;
+    // The owner sets its flag before its Abort takes m_Lock: either the flag
+    // is seen here, or that Abort comes later and changes the count.
+    if (m_OwnerAborted != nullptr && m_OwnerAborted->load(std::memory_order_acquire)) return NPT_ERROR_CANCELLED;
     if (m_Connected && m_CachedAbortCount == abort_count && m_HostName == hostname && m_Port == port) {
       input_stream = m_InputStream;
       output_stream = m_OutputStream;
@@ -84,7 +89,9 @@ NPT_Result KVX_HttpTcpConnector::Connect(const char* hostname, NPT_UInt16 port, 
     int usb_fd = m_Mux.Connect(m_UsbHandle, port);
     NPT_AutoLock lock(m_Lock);
     m_UsbFd = usb_fd;
-    if (usb_fd <= 0) {
+    // Only negative results are failures: a host whose standard input is
+    // closed can get its tunnel on descriptor 0.
+    if (usb_fd < 0) {
       // The library gives a negative error number; -1 is also the binding's
       // own "no library".
       m_ConnectFailure = usb_fd < -1 ? NPT_ERROR_BASE_ERRNO + usb_fd : NPT_RESULT_FAILURE;
@@ -137,7 +144,7 @@ NPT_Result KVX_HttpTcpConnector::Abort() {
     ++m_AbortCount;
     socket = m_Socket;
     m_Socket.Release();
-    m_UsbFd = 0;
+    m_UsbFd = -1;
   }
   // Tunnels are cancelled too: a stalled stream must not hold the aborting
   // thread (or the worker) until the I/O timeout runs out.

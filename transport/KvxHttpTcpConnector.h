@@ -14,6 +14,8 @@
 // the current socket and the aborted state so the two never overlap on them.
 // Nothing is logged.
 
+#include <atomic>
+
 #include "NptHttp.h"
 #include "NptReferences.h"
 #include "NptSockets.h"
@@ -29,8 +31,13 @@ class KVX_HttpTcpConnector : public NPT_HttpClient::Connector {
   // `usb_handle` 0 selects plain TCP. `mux` is the binding used to open
   // tunnels; it must outlive the connector. The system always uses the default
   // binding; tests pass one over a stand-in library.
-  explicit KVX_HttpTcpConnector(NPT_Int32 usb_handle);
-  KVX_HttpTcpConnector(NPT_Int32 usb_handle, KVX_USBMux& mux);
+  // `owner_aborted` (may be null) is the abort flag of whoever installs the
+  // connector and must outlive it: once the flag is set, every Connect fails
+  // at once with NPT_ERROR_CANCELLED. A connector created after its owner's
+  // Abort thus never opens a connection (and never waits on one) that no
+  // Abort will reach. The owner sets the flag before it calls Abort.
+  explicit KVX_HttpTcpConnector(NPT_Int32 usb_handle, const std::atomic<bool>* owner_aborted = nullptr);
+  KVX_HttpTcpConnector(NPT_Int32 usb_handle, KVX_USBMux& mux, const std::atomic<bool>* owner_aborted = nullptr);
   // Releases the socket, the output stream, the input stream and the host name,
   // in this order. A tunnel closes when its last holder lets go.
   ~KVX_HttpTcpConnector() override;
@@ -45,9 +52,11 @@ class KVX_HttpTcpConnector : public NPT_HttpClient::Connector {
   //   `connection_timeout` and `name_resolver_timeout` play no part.
   // Could not connect (refused, unreachable, timed out, no tunnel) is
   // NPT_ERROR_INVALID_PARAMETERS in both modes: request operations retry
-  // once with a fresh connector on exactly that result. A failure to obtain
-  // the streams or socket info is returned as is. `secure` is ignored. Both
-  // stream references are cleared first and stay empty on failure.
+  // once with a fresh connector on exactly that result. NPT_ERROR_CANCELLED
+  // when an Abort cut the Connect short or the owner's flag is set. A failure
+  // to obtain the streams or socket info is returned as is. `secure` is
+  // ignored. Both stream references are cleared first and stay empty on
+  // failure.
   NPT_Result Connect(const char* hostname, NPT_UInt16 port, bool secure, NPT_Timeout connection_timeout,
                      NPT_Timeout io_timeout, NPT_Timeout name_resolver_timeout,
                      NPT_InputStreamReference& input_stream, NPT_OutputStreamReference& output_stream) override;
@@ -75,7 +84,8 @@ class KVX_HttpTcpConnector : public NPT_HttpClient::Connector {
   NPT_SocketInfo m_SocketInfo;
   NPT_Reference<NPT_Socket> m_Socket;
   NPT_Int32 m_UsbHandle;
-  // Result of the last tunnel open (descriptor or failed value); 0 when none.
+  // Result of the last tunnel open (a descriptor, 0 included, or a negative
+  // failed value); -1 when none.
   int m_UsbFd;
   // A connection has been cached by a successful Connect.
   bool m_Connected;
@@ -87,6 +97,7 @@ class KVX_HttpTcpConnector : public NPT_HttpClient::Connector {
   NPT_Cardinal m_AbortCount;
   NPT_Cardinal m_CachedAbortCount;
   KVX_USBMux& m_Mux;
+  const std::atomic<bool>* m_OwnerAborted;
   // Guards m_Socket, m_UsbFd and the abort counts between Connect (owner
   // thread) and Abort (any thread).
   NPT_Mutex m_Lock;

@@ -19,14 +19,12 @@ struct DefaultInstanceLoader {
 }  // namespace
 
 KVX_USBMux& KVX_USBMux::GetDefault() {
-  // Built on first use (at load time, see above) and never destroyed: the
-  // exit handler releases the library, and a static destructor would race
-  // with threads still inside Connect during process exit.
-  static KVX_USBMux* instance = [] {
-    KVX_USBMux* binding = new KVX_USBMux();
-    atexit(&KVX_USBMux::ExitHandler);
-    return binding;
-  }();
+  // Built on first use (at load time, see above) and never destroyed nor
+  // released, not even at exit: a controller or stream that the host never
+  // destroyed may still call through it from its own thread while the process
+  // exits, and the library's own event thread may still run its code. The
+  // operating system unmaps the library with the process.
+  static KVX_USBMux* instance = new KVX_USBMux();
   return *instance;
 }
 
@@ -60,8 +58,6 @@ void KVX_USBMux::LoadFirst(const char* const* names, NPT_Cardinal count) {
     NPT_DynamicLibrary::Load(names[i], 0, m_Library);  // leaves null on failure
   }
 }
-
-void KVX_USBMux::ExitHandler() { GetDefault().Release(); }
 
 void KVX_USBMux::Release() {
   if (m_Library == nullptr) return;

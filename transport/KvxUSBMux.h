@@ -33,7 +33,7 @@ class KVX_USBMux {
   // Opens a tunnel to `tcp_port` (a plain port number) on the device `handle`.
   // The library's own result unchanged (a connected, non-blocking descriptor,
   // or a negative errno), or -1 without library or entry. Callers treat any
-  // result <= 0 as failure.
+  // negative result as failure (0 is a descriptor).
   int Connect(NPT_Int32 handle, NPT_UInt16 tcp_port);
   // Always 0. Calls no library function and does not close `sfd`: the socket
   // that wraps a tunnel descriptor closes it.
@@ -70,10 +70,9 @@ class KVX_USBMux {
   // there is no library or the library does not export `name` (then the next
   // call looks again).
   void* Resolve(std::atomic<void*>& entry, const char* name);
-  // Unloads and deletes the library, if any. Used by the exit handler and the
-  // destructor.
+  // Unloads and deletes the library, if any. Used by the destructor (of a
+  // test instance: the default one is never released).
   void Release();
-  static void ExitHandler();
 
   NPT_DynamicLibrary* m_Library;
   std::atomic<void*> m_Connect;

@@ -91,32 +91,66 @@ namespace KVXManagedTests
                 controller.controllerDelegate = recorder;
                 int app;
                 int handle = AttachDeviceWithApp("managed-a", "Phone \u00e9", out app);
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 8000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 30000));
                 Assert.AreEqual("found Phone \u00e9 " + handle + " http://managed-a:8099/", recorder.Events[0]);
                 Host.Command("detach managed-a");
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 3, 8000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 3, 30000));
                 CollectionAssert.AreEqual(new[] { "removed http://managed-a:8099/", "removed http://managed-a:8100/" },
                                           recorder.Events.Skip(1).ToArray());
             }
         }
 
+        // Discovery runs from construction on: a delegate set after an app
+        // was found hears it all the same, once.
         [Test]
-        public void ADelegateSetLateDoesNotHearAppsAlreadyTakenAsAnnounced()
+        public void ADelegateSetLateHearsTheAppsAlreadyFoundOnce()
         {
             var recorder = new RecordingControllerDelegate();
             using (var controller = new KVXUSBController())
             {
                 int app;
-                AttachDeviceWithApp("managed-b", "Early", out app);
-                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("requests", app) >= 1, 8000));
-                Thread.Sleep(300);
+                int handle = AttachDeviceWithApp("managed-b", "Early", out app);
+                // The probe's HTTP connection is closed, its kept tunnel stays.
+                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("requests", app) >= 1 && Host.Count("open", app) == 1, 30000));
+                Thread.Sleep(200);
                 controller.controllerDelegate = recorder;
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 30000));
                 Thread.Sleep(2200);  // two more probe passes
-                CollectionAssert.IsEmpty(recorder.Events);
                 Host.Command("detach managed-b");
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 2, 8000));
-                Assert.AreEqual("removed http://managed-b:8099/", recorder.Events[0]);
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 3, 30000));
+                CollectionAssert.AreEqual(new[] { "found Early " + handle + " http://managed-b:8099/",
+                                                  "removed http://managed-b:8099/", "removed http://managed-b:8100/" },
+                                          recorder.Events);
             }
+        }
+
+        // start from inside a notification while another thread disposes:
+        // Dispose waits for the notification, so start must not wait for it.
+        [Test]
+        public void StartFromANotificationWhileAnotherThreadDisposesDoesNotHang()
+        {
+            var recorder = new RecordingControllerDelegate();
+            var inside = new ManualResetEvent(false);
+            var release = new ManualResetEvent(false);
+            var controller = new KVXUSBController();
+            int acted = 0;
+            recorder.OnFound = () =>
+            {
+                if (Interlocked.Exchange(ref acted, 1) == 1) return;
+                inside.Set();
+                release.WaitOne(30000);
+                controller.start();
+            };
+            controller.controllerDelegate = recorder;
+            int app;
+            AttachDeviceWithApp("managed-s", "Restart", out app);
+            Assert.IsTrue(inside.WaitOne(30000));
+            var disposer = new Thread(controller.Dispose) { IsBackground = true };
+            disposer.Start();
+            Thread.Sleep(200);  // the disposer now waits for the notification
+            release.Set();
+            Assert.IsTrue(disposer.Join(30000), "Dispose and start wait for each other");
+            Host.Command("detach managed-s");
         }
 
         [Test]
@@ -131,7 +165,7 @@ namespace KVXManagedTests
                 controller.start();
                 int app;
                 AttachDeviceWithApp("managed-c", "Started", out app);
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 8000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 30000));
                 Thread.Sleep(1200);
                 Assert.AreEqual(1, recorder.Events.Count, "found once");
                 controller.abort();
@@ -172,10 +206,10 @@ namespace KVXManagedTests
                 controller.controllerDelegate = recorder;
                 int app;
                 AttachDeviceWithApp("managed-d", "Inside", out app);
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 8000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 1, 30000));
                 Host.Command("detach managed-d");
                 // Discovery survived the exception and the refused calls.
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 3, 8000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Events.Count >= 3, 30000));
             }
             Assert.AreEqual(2, refusals.Count);
         }
@@ -191,7 +225,7 @@ namespace KVXManagedTests
                 controller.controllerDelegate = found;
                 int app;
                 AttachDeviceWithApp("managed-e", "Streamer", out app);
-                Assert.IsTrue(TestHost.WaitUntil(() => found.Events.Count >= 1, 8000));
+                Assert.IsTrue(TestHost.WaitUntil(() => found.Events.Count >= 1, 30000));
                 string[] parts = found.Events[0].Split(' ');
                 handle = int.Parse(parts[2]);
                 url = parts[3];
@@ -200,7 +234,7 @@ namespace KVXManagedTests
                 {
                     device.deviceDelegate = frames;
                     device.start("tunnel");
-                    Assert.IsTrue(TestHost.WaitUntil(() => frames.FrameCount >= 10, 10000));
+                    Assert.IsTrue(TestHost.WaitUntil(() => frames.FrameCount >= 10, 30000));
                     device.abort();
                 }
                 Assert.AreEqual(256L, frames.Streams[0].Length);
@@ -245,7 +279,7 @@ namespace KVXManagedTests
                     {
                         string line;
                         var clock = Stopwatch.StartNew();
-                        while (clock.ElapsedMilliseconds < 10000)
+                        while (clock.ElapsedMilliseconds < 30000)
                         {
                             if (!lines.TryTake(out line, 200))
                             {
@@ -263,7 +297,7 @@ namespace KVXManagedTests
                     Host.Command("detach managed-x");
                     Assert.IsTrue(waitFor("removed http://managed-x:8099/"), "the probe did not hear the detach");
                     Assert.IsTrue(waitFor("done"), "the probe did not leave Main");
-                    Assert.IsTrue(child.WaitForExit(5000), "the Mono process did not exit after Main returned");
+                    Assert.IsTrue(child.WaitForExit(30000), "the Mono process did not exit after Main returned");
                     Assert.AreEqual(0, child.ExitCode);
                 }
                 finally

@@ -66,7 +66,7 @@ namespace KVXManagedTests
             {
                 device.deviceDelegate = recorder;
                 device.start("managed-test");
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 10000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 30000));
             }
             Assert.AreEqual(6, recorder.FrameCount);
             for (int seq = 0; seq < 6; ++seq)
@@ -126,7 +126,7 @@ namespace KVXManagedTests
             {
                 var device = new KVXDevice(Url(port), 0);
                 device.start("h\u00e9te one");
-                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("requests", app) == 1, 10000));
+                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("requests", app) == 1, 30000));
                 device.abort();
                 device.Dispose();
                 Assert.AreEqual("Constructing KVXDevice\nCalling start with hostName:h\u00e9te one\nCalling abort\nDestructing\n",
@@ -159,7 +159,7 @@ namespace KVXManagedTests
             using (var device = new KVXDevice(Url(port), 0))
             {
                 device.start("x");
-                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("frames", app) == 20 && Host.Count("open", app) == 0, 10000));
+                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("frames", app) == 20 && Host.Count("open", app) == 0, 30000));
             }
         }
 
@@ -173,9 +173,9 @@ namespace KVXManagedTests
             {
                 device.deviceDelegate = recorder;
                 device.start("x");
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.FrameCount >= 3, 10000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.FrameCount >= 3, 30000));
                 device.abort();
-                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("open", app) == 0, 5000));
+                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("open", app) == 0, 30000));
                 int atAbort = recorder.FrameCount;
                 Thread.Sleep(200);
                 Assert.LessOrEqual(recorder.FrameCount, atAbort + 1);
@@ -208,7 +208,7 @@ namespace KVXManagedTests
             {
                 device.deviceDelegate = recorder;
                 device.start("first");
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 10000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 30000));
                 device.start("second");
                 Thread.Sleep(300);
             }
@@ -228,7 +228,7 @@ namespace KVXManagedTests
             {
                 device.deviceDelegate = recorder;
                 device.start("x");
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 15000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 30000));
             }
             Assert.AreEqual(3, recorder.FrameCount);
         }
@@ -244,7 +244,7 @@ namespace KVXManagedTests
             {
                 device.deviceDelegate = recorder;
                 device.start("x");
-                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 10000));
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Disconnections == 1, 30000));
             }
             Assert.AreEqual(5, recorder.FrameCount);
         }
@@ -274,9 +274,40 @@ namespace KVXManagedTests
                 };
                 device.deviceDelegate = recorder;
                 device.start("x");
-                Assert.IsTrue(TestHost.WaitUntil(() => acted == 1 && Host.Count("open", app) == 0, 10000));
+                Assert.IsTrue(TestHost.WaitUntil(() => acted == 1 && Host.Count("open", app) == 0, 30000));
             }
             Assert.IsNotNull(refused);
+            Assert.AreEqual(0, recorder.Disconnections);
+        }
+
+        // A start from inside newImage while another thread disposes: the
+        // disposing thread waits for this callback, so start must not wait
+        // for the disposing thread.
+        [Test]
+        public void StartFromNewImageWhileAnotherThreadDisposesDoesNotHang()
+        {
+            int port;
+            Host.StartApp(0, 100, 200, "Restart", out port);
+            var recorder = new RecordingDeviceDelegate();
+            var inside = new ManualResetEvent(false);
+            var release = new ManualResetEvent(false);
+            int acted = 0;
+            var device = new KVXDevice(Url(port), 0);
+            recorder.OnFrame = data =>
+            {
+                if (Interlocked.Exchange(ref acted, 1) == 1) return;
+                inside.Set();
+                release.WaitOne(30000);
+                device.start("again");
+            };
+            device.deviceDelegate = recorder;
+            device.start("x");
+            Assert.IsTrue(inside.WaitOne(30000));
+            var disposer = new Thread(device.Dispose) { IsBackground = true };
+            disposer.Start();
+            Thread.Sleep(200);  // the disposer now waits for the worker
+            release.Set();
+            Assert.IsTrue(disposer.Join(30000), "Dispose and start wait for each other");
             Assert.AreEqual(0, recorder.Disconnections);
         }
 
@@ -313,18 +344,26 @@ namespace KVXManagedTests
                     device.Dispose();
                 };
                 for (int i = 0; i < 50; ++i) cycle();  // warm-up: JIT, thread attach, pools
-                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("open", app) == 0, 5000));
+                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("open", app) == 0, 30000));
                 GC.Collect();
                 GC.WaitForPendingFinalizers();
                 int threads = CountEntries("/proc/self/task");
                 int descriptors = CountEntries("/proc/self/fd");
                 long managed = GC.GetTotalMemory(true);
                 long resident = ResidentKiB();
-                for (int i = 0; i < 1000; ++i) cycle();
-                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("open", app) == 0, 5000));
+                for (int i = 0; i < 1000; ++i)
+                {
+                    // The app double serves at most 64 connections and closes
+                    // any more unanswered (the run would then end with
+                    // disconnected); it retires ours as fast as a loaded
+                    // machine lets it.
+                    if (i % 16 == 0) Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("open", app) == 0, 30000));
+                    cycle();
+                }
+                Assert.IsTrue(TestHost.WaitUntil(() => Host.Count("open", app) == 0, 30000));
                 GC.Collect();
                 GC.WaitForPendingFinalizers();
-                Assert.IsTrue(TestHost.WaitUntil(() => CountEntries("/proc/self/task") <= threads, 5000),
+                Assert.IsTrue(TestHost.WaitUntil(() => CountEntries("/proc/self/task") <= threads, 30000),
                               "threads: {0} before, {1} after", threads, CountEntries("/proc/self/task"));
                 Assert.AreEqual(descriptors, CountEntries("/proc/self/fd"));
                 Assert.Less(GC.GetTotalMemory(true) - managed, 2L << 20);

@@ -27,13 +27,10 @@ using kvx_discovery_test::WaitUntil;
 using Clock = std::chrono::steady_clock;
 
 const int kIterations = 1000;
-// A guard against a hang, not a speed target: instrumented builds run the same
-// 1000 rounds several times slower.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+// A guard against a hang, not a speed target (rounds that each waited out the
+// one-second pause would take 1000 s); generous for instrumented builds on a
+// loaded machine.
 const long kRoundsTimeLimitMs = 100000;
-#else
-const long kRoundsTimeLimitMs = 40000;
-#endif
 
 using kvx_test::ElapsedMs;
 
@@ -82,7 +79,7 @@ TEST(ControllerFaultTest, CreateAbortDestroyRacesLeakNothingAndCallNothingAfterw
   }
   Clock::time_point settle = Clock::now();
   while ((kvx_test::CountOpenDescriptors() > descriptors || kvx_test::CountThreads() > threads) &&
-         ElapsedMs(settle) < 3000) {
+         ElapsedMs(settle) < 30000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_LE(kvx_test::CountOpenDescriptors(), descriptors);
@@ -94,7 +91,7 @@ TEST(ControllerFaultTest, CreateAbortDestroyRacesLeakNothingAndCallNothingAfterw
     RecordingDelegate delegate;
     KVX_USBController controller(*events);
     controller.SetDelegate(&delegate);
-    EXPECT_TRUE(WaitUntil([&] { return delegate.Count() >= 1; }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return delegate.Count() >= 1; }, 30000));
     std::vector<kvx_discovery_test::Report> reports = delegate.Reports();
     ASSERT_FALSE(reports.empty());
     EXPECT_TRUE(reports[0].found);

@@ -112,7 +112,7 @@ TEST_F(USBMuxEventsTest, RemoveWaitsForTheCallbackInProgressAndNothingArrivesAft
   // into the library.
   closed.lock();
   m_Double->attach(1, 0x1290, "one");
-  ASSERT_TRUE(WaitUntil([&] { return inside.load(); }, 2000));
+  ASSERT_TRUE(WaitUntil([&] { return inside.load(); }, 30000));
 
   // Another subscriber can join while the first one's callback is blocked:
   // the fan-out holds none of its locks around a callback.
@@ -122,7 +122,7 @@ TEST_F(USBMuxEventsTest, RemoveWaitsForTheCallbackInProgressAndNothingArrivesAft
     m_Events->AddSubscriber(&EventLog::Callback, &other);
     joined = true;
   });
-  EXPECT_TRUE(WaitUntil([&] { return joined.load(); }, 2000));
+  EXPECT_TRUE(WaitUntil([&] { return joined.load(); }, 30000));
   joiner.join();
   EXPECT_EQ(other.Summary(), "+one ");
 

@@ -287,7 +287,7 @@ TEST(KvxCommand, BadArgumentsGiveOneLineAndAStatus) {
     Process process(argv);
     ASSERT_TRUE(process.Started());
     process.CloseInput();
-    EXPECT_EQ(process.Wait(15000), c.status) << c.args[0] << " " << process.Stderr();
+    EXPECT_EQ(process.Wait(30000), c.status) << c.args[0] << " " << process.Stderr();
     EXPECT_EQ(CountLines(process.Stderr()), 1) << process.Stderr();
     EXPECT_NE(process.Stderr().find(c.says), std::string::npos) << process.Stderr();
     EXPECT_EQ(process.Stdout(), "") << c.args[0];
@@ -390,7 +390,7 @@ TEST(KvxCommand, HelpForEachSubcommand) {
     if (*sub && std::string(sub) != "--help") argv.push_back("--help");
     Process process(argv);
     process.CloseInput();
-    EXPECT_EQ(process.Wait(5000), 0) << sub;
+    EXPECT_EQ(process.Wait(30000), 0) << sub;
     EXPECT_EQ(process.Stdout().rfind("usage: kvx", 0), 0u) << sub << ": " << process.Stdout();
     EXPECT_EQ(process.Stderr(), "");
   }
@@ -468,7 +468,7 @@ TEST(KvxCommand, StreamOverTcpSavesFramesOfEachFormat) {
     }
     Process process(argv);
     process.CloseInput();
-    ASSERT_EQ(process.Wait(15000), 0) << c.id << process.Stderr();
+    ASSERT_EQ(process.Wait(30000), 0) << c.id << process.Stderr();
     EXPECT_NE(process.Stdout().find("stream summary: 5 frames"), std::string::npos) << process.Stdout();
     std::vector<std::string> files = ListDir(dir.Path(), c.ext);
     ASSERT_EQ(files.size(), 5u) << c.id;
@@ -499,9 +499,9 @@ TEST(KvxCommand, StreamStopsCleanlyOnInterrupt) {
   Process process({KvxPath(), "stream", "--url", "http://127.0.0.1:" + std::to_string(host.AppPort("endless")) + "/"});
   process.CloseInput();
   // Progress lines (once a second without a terminal) show that frames flow.
-  ASSERT_TRUE(process.WaitForStderr("frames ", 10000)) << process.Stderr();
+  ASSERT_TRUE(process.WaitForStderr("frames ", 30000)) << process.Stderr();
   process.Signal(SIGINT);
-  EXPECT_EQ(process.Wait(10000), 0) << process.Stderr();
+  EXPECT_EQ(process.Wait(30000), 0) << process.Stderr();
   EXPECT_NE(process.Stdout().find(", interrupted"), std::string::npos) << process.Stdout();
 }
 
@@ -510,7 +510,7 @@ TEST(KvxCommand, SimulateAndListSeeAttachAndDetach) {
   ASSERT_TRUE(sim.Started());
   std::string line = sim.WaitForLine("USBMUXD_SOCKET_ADDRESS=", 10000);
   ASSERT_EQ(line.rfind("USBMUXD_SOCKET_ADDRESS=UNIX:/", 0), 0u) << line << sim.Stderr();
-  ASSERT_NE(sim.WaitForLine("device kvxsim-2 name=\"Simulated Device 2\"", 5000), "");
+  ASSERT_NE(sim.WaitForLine("device kvxsim-2 name=\"Simulated Device 2\"", 30000), "");
 
   Process list({KvxPath(), "list", "--json", "--seconds", "15"}, {line});
   list.CloseInput();
@@ -522,19 +522,19 @@ TEST(KvxCommand, SimulateAndListSeeAttachAndDetach) {
   EXPECT_NE(found1.find("\"url\":\"http://kvxsim-1:8099/\"}"), std::string::npos) << found1;
 
   sim.Write("detach kvxsim-1\n");
-  EXPECT_NE(sim.WaitForLine("ok detach kvxsim-1", 5000), "");
-  EXPECT_EQ(list.WaitForLine("{\"event\":\"removed\",\"url\":\"http://kvxsim-1:8099/\"}", 10000),
+  EXPECT_NE(sim.WaitForLine("ok detach kvxsim-1", 30000), "");
+  EXPECT_EQ(list.WaitForLine("{\"event\":\"removed\",\"url\":\"http://kvxsim-1:8099/\"}", 30000),
             "{\"event\":\"removed\",\"url\":\"http://kvxsim-1:8099/\"}")
       << list.Stdout();
   sim.Write("attach kvxsim-1\n");
-  EXPECT_NE(sim.WaitForLine("ok attached kvxsim-1", 5000), "");
-  EXPECT_NE(list.WaitForLine("\"name\":\"Simulated Device 1\"", 10000), "") << list.Stdout();
+  EXPECT_NE(sim.WaitForLine("ok attached kvxsim-1", 30000), "");
+  EXPECT_NE(list.WaitForLine("\"name\":\"Simulated Device 1\"", 30000), "") << list.Stdout();
   sim.Write("bogus\n");
-  EXPECT_NE(sim.WaitForLine("error unknown command 'bogus'", 5000), "");
+  EXPECT_NE(sim.WaitForLine("error unknown command 'bogus'", 30000), "");
 
   // Every line on standard output is one JSON object.
   list.Signal(SIGINT);
-  EXPECT_EQ(list.Wait(10000), 0);
+  EXPECT_EQ(list.Wait(30000), 0);
   size_t start = 0, eol;
   int objects = 0;
   while ((eol = list.Stdout().find('\n', start)) != std::string::npos) {
@@ -547,7 +547,7 @@ TEST(KvxCommand, SimulateAndListSeeAttachAndDetach) {
   // reports the unanswered second port too), one found again.
   EXPECT_GE(objects, 4) << list.Stdout();
   sim.Write("quit\n");
-  EXPECT_EQ(sim.Wait(10000), 0) << sim.Stderr();
+  EXPECT_EQ(sim.Wait(30000), 0) << sim.Stderr();
 }
 
 TEST(KvxCommand, StreamByDeviceNameThroughTheTunnelAndAStalledApp) {
@@ -566,7 +566,7 @@ TEST(KvxCommand, StreamByDeviceNameThroughTheTunnelAndAStalledApp) {
     // A stalled app answers but sends no frame: the progress line says so,
     // the time limit aborts the stream and the run fails for want of frames.
     sim.Write("stall kvxsim-1\n");
-    ASSERT_NE(sim.WaitForLine("ok stall kvxsim-1", 5000), "");
+    ASSERT_NE(sim.WaitForLine("ok stall kvxsim-1", 30000), "");
     Process stream({KvxPath(), "stream", "--device", "simulated DEVICE 1", "--seconds", "3.5"}, {address});
     stream.CloseInput();
     EXPECT_EQ(stream.Wait(20000), 1) << stream.Stdout();
@@ -598,7 +598,7 @@ TEST(KvxCommand, StreamByDeviceNameThroughTheTunnelAndAStalledApp) {
     EXPECT_NE(stream.Stderr().find(" of 100000 frames\n"), std::string::npos) << stream.Stderr();
   }
   sim.CloseInput();  // end of input ends the simulator
-  EXPECT_EQ(sim.Wait(10000), 0) << sim.Stderr();
+  EXPECT_EQ(sim.Wait(30000), 0) << sim.Stderr();
 }
 
 // Splits a multipart/x-mixed-replace body with boundary "kvxframe" into its
@@ -646,13 +646,13 @@ TEST(KvxCommand, ViewRelaysFramesToCurlAndFfmpeg) {
 
   Process page({"/usr/bin/curl", "-s", "--max-time", "5", base + "/"});
   page.CloseInput();
-  EXPECT_EQ(page.Wait(10000), 0);
+  EXPECT_EQ(page.Wait(30000), 0);
   EXPECT_NE(page.Stdout().find("src=\"/stream\""), std::string::npos) << page.Stdout();
 
   Process headers({"/usr/bin/curl", "-s", "-D", dir.Path() + "/headers", "--max-time", "2", "-o",
                    dir.Path() + "/body", base + "/stream"});
   headers.CloseInput();
-  EXPECT_EQ(headers.Wait(10000), 28);  // cut off by --max-time: the stream goes on
+  EXPECT_EQ(headers.Wait(30000), 28);  // cut off by --max-time: the stream goes on
   std::vector<uint8_t> head, body;
   ASSERT_TRUE(kvx_cli::ReadFile(dir.Path() + "/headers", &head));
   ASSERT_TRUE(kvx_cli::ReadFile(dir.Path() + "/body", &body));
@@ -678,7 +678,7 @@ TEST(KvxCommand, ViewRelaysFramesToCurlAndFfmpeg) {
     Process ffmpeg({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i", base + "/stream",
                     "-frames:v", "3", dir.Path() + "/v%d.ppm"});
     ffmpeg.CloseInput();
-    ASSERT_EQ(ffmpeg.Wait(15000), 0) << ffmpeg.Stderr();
+    ASSERT_EQ(ffmpeg.Wait(30000), 0) << ffmpeg.Stderr();
     for (int n = 1; n <= 3; ++n) {
       std::vector<uint8_t> data;
       ASSERT_TRUE(kvx_cli::ReadFile(dir.Path() + "/v" + std::to_string(n) + ".ppm", &data));
@@ -689,7 +689,7 @@ TEST(KvxCommand, ViewRelaysFramesToCurlAndFfmpeg) {
     }
   }
   view.Signal(SIGINT);
-  EXPECT_EQ(view.Wait(10000), 0) << view.Stderr();
+  EXPECT_EQ(view.Wait(30000), 0) << view.Stderr();
   EXPECT_NE(view.Stdout().find("kvx view: relayed "), std::string::npos);
 }
 
@@ -706,7 +706,7 @@ TEST(KvxCommand, ViewOnATakenPortSaysSo) {
   const int port = ntohs(address.sin_port);
   Process view({KvxPath(), "view", "--url", "http://127.0.0.1:1/", "--port", std::to_string(port)});
   view.CloseInput();
-  EXPECT_EQ(view.Wait(10000), 1);
+  EXPECT_EQ(view.Wait(30000), 1);
   EXPECT_EQ(view.Stderr(), "kvx view: error: port " + std::to_string(port) + " is in use\n");
   ::close(fd);
 }

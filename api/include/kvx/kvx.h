@@ -119,26 +119,27 @@ KVX_API int32_t kvx_device_get_content_type(kvx_device* device, char* buffer, in
 KVX_API kvx_controller* kvx_controller_create(void);
 /* Replaces the callbacks and their context; takes effect for the next
  * notification delivered (one already queued is delivered with the new ones,
- * or dropped if its callback is now null). An event that happens while its
- * callback is null is dropped: apps found while no on_found was set count as
- * reported and are not reported again. May be called from inside the
- * callbacks. */
+ * or dropped if its callback is now null). The first non-null on_found also
+ * hears, once each, every app found before it was set and not removed since
+ * (discovery runs from creation). Afterwards, an event that happens while its
+ * callback is null is dropped. May be called from inside the callbacks. */
 KVX_API void kvx_controller_set_callbacks(kvx_controller* controller, kvx_found_callback on_found,
                                           kvx_removed_callback on_removed, void* context);
 /* The worker runs since creation, so this is refused with the thread's
  * "invalid state" code and changes nothing; kept for callers that start
  * explicitly. A failure code for a null controller. */
 KVX_API int32_t kvx_controller_start(kvx_controller* controller);
-/* Ends discovery: waits for the worker's current pass to finish. Later calls
- * return at once. Notifications already queued, and removals for devices
- * detached afterwards, are still delivered until kvx_controller_destroy.
- * Refused from the controller's own callbacks. */
+/* Ends discovery: waits for the worker's current pass to finish and for an
+ * on_found in progress to return; no on_found runs after it returns (those
+ * still queued are discarded). Later calls return at once. Removals already
+ * queued, and those for devices detached afterwards, are still delivered
+ * until kvx_controller_destroy. Refused from the controller's own callbacks. */
 KVX_API void kvx_controller_abort(kvx_controller* controller);
-/* Aborts and releases the controller, then stops its dispatcher: a callback
- * in progress finishes, notifications still queued are discarded, and the
- * dispatcher thread is joined. No callback runs after it returns, also for
- * usbmux events arriving meanwhile. Refused from the controller's own
- * callbacks (on its dispatcher thread). */
+/* Aborts the controller, stops its dispatcher (a callback in progress
+ * finishes, notifications still queued are discarded, the dispatcher thread
+ * is joined), then releases the controller. No callback runs after it
+ * returns, also for usbmux events arriving meanwhile. Refused from the
+ * controller's own callbacks (on its dispatcher thread). */
 KVX_API void kvx_controller_destroy(kvx_controller* controller);
 
 /* Whether a controller can reach the USB multiplexing daemon, as far as it

