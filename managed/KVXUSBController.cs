@@ -103,8 +103,8 @@ namespace KVXUSBControllerWrapper
         }
 
         // Where the daemon is looked for: USBMUXD_SOCKET_ADDRESS as it was at
-        // construction, or the library's default ("UNIX:/var/run/usbmuxd");
-        // "" after Dispose.
+        // construction, or the library's default ("UNIX:/var/run/usbmuxd";
+        // "127.0.0.1:27015" on Windows); "" after Dispose.
         public string daemonAddress
         {
             get { return Marshal.PtrToStringAnsi(ReadNative(NativeMethods.kvx_controller_get_daemon_address)); }

@@ -170,8 +170,8 @@ KVX_API void kvx_controller_set_state_callback(kvx_controller* controller, kvx_s
  * Any thread. */
 KVX_API int32_t kvx_controller_get_state(kvx_controller* controller);
 /* Where the daemon is looked for: USBMUXD_SOCKET_ADDRESS as it was when the
- * controller was created, or the library's default ("UNIX:/var/run/usbmuxd"),
- * in the form that variable takes. Valid as long as the controller; "" for a
+ * controller was created, or the library's default ("UNIX:/var/run/usbmuxd";
+ * "127.0.0.1:27015" on Windows), in the form that variable takes. Valid as long as the controller; "" for a
  * null controller. */
 KVX_API const char* kvx_controller_get_daemon_address(kvx_controller* controller);
 /* While the daemon is unreachable, how the last attempt failed: the usbmux
