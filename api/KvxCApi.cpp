@@ -12,6 +12,7 @@
 #include "kvx/kvx.h"
 
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <new>
@@ -22,6 +23,7 @@
 #include "KvxDevice.h"
 #include "KvxUSBController.h"
 #include "NptList.h"
+#include "NptLogging.h"
 #include "NptResults.h"
 #include "NptUri.h"
 
@@ -124,8 +126,9 @@ namespace KVXUSBControllerWrapper {
 // (abort) discards found notifications, queued or to come, and waits for one
 // in progress; Stop discards everything still queued: destroy means "no more
 // notifications", and nothing new can arrive once the native controller is
-// gone.
-class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
+// gone. State changes travel the same queue, so they keep their place among
+// the notifications.
+class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate, public KVX_USBControllerStateListener {
  public:
   ManagedDeviceDelegateWrapper() = default;
   ~ManagedDeviceDelegateWrapper() override { Stop(); }
@@ -188,18 +191,29 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
     m_Delivered.wait(lock, [this] { return !m_DeliveringFound; });
   }
 
+  void SetStateCallback(kvx_state_callback on_state, void* context) {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_OnState = on_state;
+    m_StateContext = context;
+  }
+
   void OnDeviceFound(const char* name, NPT_Int32 handle, const char* url) override {
     Enqueue(Event{true, name ? name : "", handle, url ? url : ""});
   }
 
   void OnDeviceRemoved(const char* url) override { Enqueue(Event{false, std::string(), 0, url ? url : ""}); }
 
+  void OnStateChanged(KVX_USBControllerState state) override {
+    Enqueue(Event{false, std::string(), (NPT_Int32)state, std::string(), true});
+  }
+
  private:
   struct Event {
-    bool found;  // else removed
+    bool found;  // else removed, or a state change
     std::string name;
-    NPT_Int32 handle;
+    NPT_Int32 handle;  // the state, for a state change
     std::string url;
+    bool state = false;
   };
 
   // On the native controller's threads, under its lock: copies and returns.
@@ -210,18 +224,23 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
       Event event(std::move(incoming));
       std::lock_guard<std::mutex> guard(m_Lock);
       if (m_Stopping || (event.found && m_FoundStopped)) return;
-      if (!m_FoundWasSet) {
-        // Kept for the first on_found while it has none: an app removed
-        // meanwhile is no longer owed.
-        for (auto it = m_Unheard.begin(); it != m_Unheard.end();) {
-          it = it->url == event.url ? m_Unheard.erase(it) : it + 1;
+      if (event.state) {
+        // Neither owed to a late on_found nor stopped by an abort.
+        if (m_OnState == nullptr) return;
+      } else {
+        if (!m_FoundWasSet) {
+          // Kept for the first on_found while it has none: an app removed
+          // meanwhile is no longer owed.
+          for (auto it = m_Unheard.begin(); it != m_Unheard.end();) {
+            it = it->url == event.url ? m_Unheard.erase(it) : it + 1;
+          }
+          if (event.found) {
+            m_Unheard.push_back(std::move(event));
+            return;
+          }
         }
-        if (event.found) {
-          m_Unheard.push_back(std::move(event));
-          return;
-        }
+        if (event.found ? m_OnFound == nullptr : m_OnRemoved == nullptr) return;
       }
-      if (event.found ? m_OnFound == nullptr : m_OnRemoved == nullptr) return;
       m_Queue.push_back(std::move(event));
     } catch (...) {
       return;
@@ -238,11 +257,14 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
       m_Queue.pop_front();
       kvx_found_callback on_found = m_OnFound;
       kvx_removed_callback on_removed = m_OnRemoved;
-      void* context = m_Context;
+      kvx_state_callback on_state = m_OnState;
+      void* context = event.state ? m_StateContext : m_Context;
       m_DeliveringFound = event.found;
       lock.unlock();
       // Called without the lock: a callback may replace the callbacks.
-      if (event.found) {
+      if (event.state) {
+        if (on_state) on_state(context, event.handle);
+      } else if (event.found) {
         if (on_found) on_found(context, event.name.c_str(), event.handle, event.url.c_str());
       } else {
         if (on_removed) on_removed(context, event.url.c_str());
@@ -269,6 +291,8 @@ class ManagedDeviceDelegateWrapper : public KVX_USBControllerDelegate {
   kvx_found_callback m_OnFound = nullptr;
   kvx_removed_callback m_OnRemoved = nullptr;
   void* m_Context = nullptr;
+  kvx_state_callback m_OnState = nullptr;
+  void* m_StateContext = nullptr;
   std::thread m_Thread;
   // Written once before any event can arrive; read by refusals.
   std::thread::id m_ThreadId;
@@ -287,6 +311,17 @@ struct kvx_controller {
   KVXUSBControllerWrapper::ManagedDeviceDelegateWrapper bridge;
   KVX_USBController* controller = nullptr;
 };
+
+namespace {
+
+// A null device reads as a run that never started.
+KVX_DeviceOutcome OutcomeOf(kvx_device* device) {
+  KVX_DeviceOutcome outcome;
+  if (device != nullptr) device->device->GetOutcome(outcome);
+  return outcome;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -337,6 +372,23 @@ void kvx_device_destroy(kvx_device* device) {
   delete device;
 }
 
+int32_t kvx_device_has_ended(kvx_device* device) { return OutcomeOf(device).ended ? 1 : 0; }
+
+int32_t kvx_device_get_last_result(kvx_device* device) { return OutcomeOf(device).result; }
+
+int32_t kvx_device_get_http_status(kvx_device* device) { return OutcomeOf(device).http_status; }
+
+int32_t kvx_device_get_content_type(kvx_device* device, char* buffer, int32_t size) {
+  const NPT_String type = OutcomeOf(device).content_type;
+  const int32_t length = static_cast<int32_t>(type.GetLength());
+  if (buffer != nullptr && size > 0) {
+    const int32_t copied = length < size ? length : size - 1;
+    std::memcpy(buffer, type.GetChars(), static_cast<size_t>(copied));
+    buffer[copied] = '\0';
+  }
+  return length;
+}
+
 kvx_controller* kvx_controller_create(void) {
   kvx_controller* self = new (std::nothrow) kvx_controller;
   if (self == nullptr) return nullptr;
@@ -351,6 +403,7 @@ kvx_controller* kvx_controller_create(void) {
     return nullptr;
   }
   self->controller->SetDelegate(&self->bridge);
+  self->controller->SetStateListener(&self->bridge);
   return self;
 }
 
@@ -384,6 +437,35 @@ void kvx_controller_destroy(kvx_controller* controller) {
   delete controller->controller;
   controller->controller = nullptr;
   delete controller;
+}
+
+void kvx_controller_set_state_callback(kvx_controller* controller, kvx_state_callback on_state, void* context) {
+  if (controller == nullptr) return;
+  controller->bridge.SetStateCallback(on_state, context);
+}
+
+int32_t kvx_controller_get_state(kvx_controller* controller) {
+  if (controller == nullptr || controller->controller == nullptr) return KVX_CONTROLLER_STARTING;
+  return controller->controller->GetState();
+}
+
+const char* kvx_controller_get_daemon_address(kvx_controller* controller) {
+  if (controller == nullptr || controller->controller == nullptr) return "";
+  return controller->controller->GetDaemonAddress().GetChars();
+}
+
+int32_t kvx_controller_get_daemon_error(kvx_controller* controller) {
+  if (controller == nullptr || controller->controller == nullptr) return NPT_SUCCESS;
+  return controller->controller->GetDaemonFailure();
+}
+
+void kvx_set_console_output(int32_t enabled) { KVX_USBController::SetConsoleOutput(enabled != 0); }
+
+int32_t kvx_get_console_output(void) { return KVX_USBController::IsConsoleOutputOn() ? 1 : 0; }
+
+int32_t kvx_configure_logging(const char* sources) {
+  if (sources == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
+  return NPT_LogManager::GetDefault().Reconfigure(sources);
 }
 
 const char* kvx_result_name(int32_t result) {

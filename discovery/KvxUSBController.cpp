@@ -20,6 +20,9 @@ const NPT_UInt32 kLastProductId = 0x129A;
 const NPT_Timeout kPassPauseMs = 1000;
 // Failed probes an announced app survives; the next one removes it.
 const NPT_Int32 kToleratedFailures = 3;
+// While the daemon answers, it is asked again after this many passes (about
+// a second each), or at the next pass after a detach.
+const int kConnectedCheckPasses = 5;
 
 // The event's identifier, read up to its terminator and never past the record
 // (a record whose identifier fills the array has no terminator).
@@ -30,7 +33,13 @@ NPT_String IdentifierOf(const usbmuxd_event_t& event) {
   return NPT_String(identifier);
 }
 
+std::atomic<bool> s_ConsoleOutput(true);
+
 }  // namespace
+
+void KVX_USBController::SetConsoleOutput(bool enabled) { s_ConsoleOutput.store(enabled, std::memory_order_release); }
+
+bool KVX_USBController::IsConsoleOutputOn() { return s_ConsoleOutput.load(std::memory_order_acquire); }
 
 void callback(const usbmuxd_event_t* event, void* user_data) {
   if (user_data == nullptr) return;
@@ -47,7 +56,13 @@ KVX_USBController::KVX_USBController(KVX_USBMuxEvents& events)
       m_Aborted(false),
       m_DelegateWasSet(false),
       m_AnnouncedOwed(false),
-      m_Wakeup(0) {
+      m_Wakeup(0),
+      m_DaemonAddress(KVX_USBMux::GetDaemonAddress()),
+      m_State(KVX_USB_STARTING),
+      m_DaemonFailure(NPT_SUCCESS),
+      m_StateListener(nullptr),
+      m_DetachSeen(false),
+      m_PassesSinceCheck(0) {
   // The result is not examined: without the library the worker simply runs
   // with an empty registry. Devices already attached are replayed here, on
   // this thread, before the worker starts.
@@ -113,9 +128,11 @@ void KVX_USBController::NewEvent(const usbmuxd_event_t* event) {
   NPT_AutoLock lock(m_Lock);
 
   if (event->event == KVX_USBMUX_EVENT_DEVICE_ADD) {
-    // Ends its line, so that what the host prints next starts on its own.
-    printf("Device attached: pid=%x\n", (unsigned int)event->device.product_id);
-    fflush(stdout);
+    if (IsConsoleOutputOn()) {
+      // Ends its line, so that what the host prints next starts on its own.
+      printf("Device attached: pid=%x\n", (unsigned int)event->device.product_id);
+      fflush(stdout);
+    }
 
     NPT_String key = IdentifierOf(*event);
 
@@ -129,6 +146,8 @@ void KVX_USBController::NewEvent(const usbmuxd_event_t* event) {
     }
     m_Devices.Put(key, device);
   } else if (event->event == KVX_USBMUX_EVENT_DEVICE_REMOVE) {
+    // A lost daemon shows as a detach of every device: look again soon.
+    m_DetachSeen.store(true, std::memory_order_release);
     NPT_String key = IdentifierOf(*event);
 
     DeviceInfo* device = nullptr;
@@ -141,9 +160,38 @@ void KVX_USBController::NewEvent(const usbmuxd_event_t* event) {
   }
 }
 
+void KVX_USBController::CheckDaemon() {
+  const int state = m_State.load(std::memory_order_acquire);
+  if (state == KVX_USB_NO_LIBRARY) return;
+  const bool due = state != KVX_USB_CONNECTED || m_DetachSeen.exchange(false, std::memory_order_acq_rel) ||
+                   ++m_PassesSinceCheck >= kConnectedCheckPasses;
+  if (!due) return;
+  m_PassesSinceCheck = 0;
+  int next = KVX_USB_CONNECTED;
+  NPT_Result failure = NPT_SUCCESS;
+  if (!m_Mux.IsLoaded()) {
+    next = KVX_USB_NO_LIBRARY;
+  } else {
+    const int answer = m_Mux.ProbeDaemon();
+    if (answer < 0) {
+      next = KVX_USB_DAEMON_UNREACHABLE;
+      // -1 is also the binding's own "entry missing".
+      failure = answer < -1 ? NPT_ERROR_BASE_ERRNO + answer : NPT_RESULT_FAILURE;
+    }
+  }
+  m_DaemonFailure.store(failure, std::memory_order_release);
+  if (m_State.exchange(next, std::memory_order_acq_rel) == next) return;
+  KVX_USBControllerStateListener* listener = m_StateListener.load(std::memory_order_acquire);
+  if (listener) listener->OnStateChanged((KVX_USBControllerState)next);
+}
+
 void KVX_USBController::Run() {
   if (m_Aborted.load(std::memory_order_acquire)) return;
   for (;;) {
+    // Outside m_Lock: the check may wait seconds for a silent daemon, and
+    // events must not wait behind it.
+    CheckDaemon();
+    if (m_Aborted.load(std::memory_order_acquire)) return;
     {
       NPT_AutoLock lock(m_Lock);
       // Registry entries cannot go while the lock is held, so the snapshot's

@@ -64,6 +64,33 @@ class KVX_API KVX_USBControllerDelegate {
   virtual void OnDeviceRemoved(const char* /*url*/) {}
 };
 
+// Whether a controller can reach the USB multiplexing daemon, as far as it
+// can tell. The worker checks at its first pass, then before every pass while
+// the daemon is not reached, and every few seconds (and after any detach)
+// while it is.
+enum KVX_USBControllerState {
+  // Not checked yet.
+  KVX_USB_STARTING = 0,
+  // The usbmux client library could not be loaded: no device is ever found.
+  // Final.
+  KVX_USB_NO_LIBRARY = 1,
+  // The daemon did not answer at GetDaemonAddress() (GetDaemonFailure says
+  // how); nothing is found until it does.
+  KVX_USB_DAEMON_UNREACHABLE = 2,
+  // The daemon answered the last check.
+  KVX_USB_CONNECTED = 3,
+};
+
+// Hears a controller's state changes. Not owned by the controller.
+class KVX_API KVX_USBControllerStateListener {
+ public:
+  virtual ~KVX_USBControllerStateListener() {}
+  // The controller's state became `state`. On the controller's worker,
+  // without the controller's lock; the same rules as for the delegate apply
+  // (no Abort, no destruction of the controller from here).
+  virtual void OnStateChanged(KVX_USBControllerState state) = 0;
+};
+
 class KVX_API KVX_USBController : public NPT_Thread {
  public:
   // One app port of one device.
@@ -114,10 +141,30 @@ class KVX_API KVX_USBController : public NPT_Thread {
   void SetDelegate(KVX_USBControllerDelegate* delegate);
   KVX_USBControllerDelegate* GetDelegate() const { return m_Delegate.load(std::memory_order_acquire); }
 
+  // The state as last checked (any thread), where the daemon is looked for,
+  // and, while it is unreachable, how the last attempt failed: the usbmux
+  // library's error number as -(22000 + errno), or NPT_RESULT_FAILURE when
+  // the library lacks what the check needs; NPT_SUCCESS otherwise.
+  KVX_USBControllerState GetState() const { return (KVX_USBControllerState)m_State.load(std::memory_order_acquire); }
+  const NPT_String& GetDaemonAddress() const { return m_DaemonAddress; }
+  NPT_Result GetDaemonFailure() const { return m_DaemonFailure.load(std::memory_order_acquire); }
+  // Installs the listener told of every later change (null: none). Any
+  // thread; read GetState after setting it for the state before.
+  void SetStateListener(KVX_USBControllerStateListener* listener) {
+    m_StateListener.store(listener, std::memory_order_release);
+  }
+
   // Handles one usbmux event (null is ignored): prints "Device attached:
   // pid=%x" and a line break for every attach, registers accepted unknown devices, and on
   // detach reports every app of a known device removed and erases it.
   void NewEvent(const usbmuxd_event_t* event);
+
+  // The library's console lines on standard output ("Device attached:
+  // pid=%x" here; the .NET assembly's progress lines follow the same switch):
+  // on by default; off keeps a host's standard output its own. Process-wide,
+  // any thread.
+  static void SetConsoleOutput(bool enabled);
+  static bool IsConsoleOutputOn();
 
   // True exactly for product ids 0x1290..0x129A.
   static bool IsValidDevice(NPT_UInt32 pid);
@@ -155,6 +202,10 @@ class KVX_API KVX_USBController : public NPT_Thread {
   // the registry, `current` (the device being probed, if any) standing in for
   // its registry entry.
   void ReportAnnounced(KVX_USBControllerDelegate* delegate, const DeviceInfo* current);
+  // On the worker, before a pass: asks the daemon whether it answers when the
+  // state calls for it, records the outcome and tells the listener of a
+  // change.
+  void CheckDaemon();
 
   KVX_USBMuxEvents& m_Events;
   KVX_USBMux& m_Mux;
@@ -169,6 +220,14 @@ class KVX_API KVX_USBController : public NPT_Thread {
   // Not 0 once aborted (1) or once a first delegate is owed the announced
   // apps (2): ends the pause between passes at once.
   NPT_SharedVariable m_Wakeup;
+  // See GetState and its neighbours. m_PassesSinceCheck and m_DetachSeen
+  // pace the checks (worker; m_DetachSeen is set by NewEvent).
+  const NPT_String m_DaemonAddress;
+  std::atomic<int> m_State;
+  std::atomic<NPT_Result> m_DaemonFailure;
+  std::atomic<KVX_USBControllerStateListener*> m_StateListener;
+  std::atomic<bool> m_DetachSeen;
+  int m_PassesSinceCheck;
 };
 
 // The function registered with the usbmux fan-out: forwards `event` to the

@@ -9,6 +9,7 @@ using System;
 using System.Collections.Generic;
 using System.IO;
 using System.Runtime.InteropServices;
+using System.Text;
 using KVXInterop;
 
 namespace KVXDeviceWrapper
@@ -46,6 +47,17 @@ namespace KVXDeviceWrapper
         // The device whose callback the current thread is running, if any.
         [ThreadStatic] private static KVXDevice t_insideCallbackOf;
 
+        // The library's console lines on standard output (these progress
+        // lines, and the native "Device attached: ..." line): true by
+        // default; false keeps the host's standard output its own. One switch
+        // for the whole process, shared by KVXDevice.consoleOutput and
+        // KVXUSBController.consoleOutput.
+        public static bool consoleOutput
+        {
+            get { return NativeMethods.ConsoleOutput; }
+            set { NativeMethods.ConsoleOutput = value; }
+        }
+
         // The application's delegate: plain storage, read at every callback.
         // Set it before start.
         public KVXDeviceDelegate deviceDelegate { get; set; }
@@ -56,7 +68,7 @@ namespace KVXDeviceWrapper
         // device stream cannot be created.
         public KVXDevice(List<string> urls, int handle)
         {
-            Console.WriteLine("Constructing KVXDevice");
+            NativeMethods.WriteLine("Constructing KVXDevice");
             if (urls == null)
             {
                 GC.SuppressFinalize(this);
@@ -93,7 +105,7 @@ namespace KVXDeviceWrapper
         // the app. A second start, or a start after Dispose, does nothing.
         public void start(string hostHame)
         {
-            Console.WriteLine("Calling start with hostName:{0}", hostHame);
+            NativeMethods.WriteLine("Calling start with hostName:{0}", hostHame);
             byte[] name = NativeMethods.ToUtf8(hostHame);
             if (t_insideCallbackOf == this)
             {
@@ -112,7 +124,7 @@ namespace KVXDeviceWrapper
         // waits for the worker, so it may be called from newImage.
         public void abort()
         {
-            Console.WriteLine("Calling abort");
+            NativeMethods.WriteLine("Calling abort");
             if (t_insideCallbackOf == this)
             {
                 // Teardown cannot complete while this callback runs (it waits
@@ -125,6 +137,41 @@ namespace KVXDeviceWrapper
             {
                 if (m_device != IntPtr.Zero) NativeMethods.kvx_device_abort(m_device);
             }
+        }
+
+        // Why the stream ended: final once hasEnded is true (it is before
+        // disconnected is called, and once an aborted run is over); while
+        // the stream runs, how far it got. Any thread, the callbacks
+        // included; after Dispose they read as a stream that never started.
+        // lastResult is the library's result code (0 while connecting or
+        // streaming, NPT_ERROR_CONNECTION_REFUSED when no URL could be
+        // reached, -1 when the app answered with another status than 200,
+        // NPT_ERROR_EOS when the app ended the stream, ...; kvx/kvx.h lists
+        // them), lastResultName its name; httpStatus and contentType are those
+        // of the last answer received (0 and "" when none was).
+        public bool hasEnded
+        {
+            get { return ReadNative(NativeMethods.kvx_device_has_ended, 0) != 0; }
+        }
+
+        public int lastResult
+        {
+            get { return ReadNative(NativeMethods.kvx_device_get_last_result, 0); }
+        }
+
+        public string lastResultName
+        {
+            get { return Marshal.PtrToStringAnsi(NativeMethods.kvx_result_name(lastResult)); }
+        }
+
+        public int httpStatus
+        {
+            get { return ReadNative(NativeMethods.kvx_device_get_http_status, 0); }
+        }
+
+        public string contentType
+        {
+            get { return ReadNative(ContentTypeOf, string.Empty); }
         }
 
         // Stops the stream, waits for the worker and releases everything.
@@ -142,7 +189,7 @@ namespace KVXDeviceWrapper
 
         private void Teardown()
         {
-            Console.WriteLine("Destructing");
+            NativeMethods.WriteLine("Destructing");
             lock (m_lock)
             {
                 if (m_device == IntPtr.Zero) return;
@@ -151,6 +198,30 @@ namespace KVXDeviceWrapper
                 NativeMethods.kvx_device_destroy(m_device);
                 m_device = IntPtr.Zero;
                 if (m_self.IsAllocated) m_self.Free();
+            }
+        }
+
+        // Reads from the native device, or gives `none` once it is gone.
+        private T ReadNative<T>(Func<IntPtr, T> read, T none)
+        {
+            // Teardown cannot complete while this device's own callback runs,
+            // and the lock may be held by a thread waiting for that callback.
+            if (t_insideCallbackOf == this) return read(m_device);
+            lock (m_lock)
+            {
+                return m_device != IntPtr.Zero ? read(m_device) : none;
+            }
+        }
+
+        private static string ContentTypeOf(IntPtr device)
+        {
+            byte[] buffer = new byte[64];
+            for (;;)
+            {
+                int length = NativeMethods.kvx_device_get_content_type(device, buffer, buffer.Length);
+                // The text may change between calls while the run goes on.
+                if (length < buffer.Length) return Encoding.UTF8.GetString(buffer, 0, length);
+                buffer = new byte[length + 1];
             }
         }
 

@@ -28,6 +28,22 @@ namespace KVXUSBControllerWrapper
         void OnUSBDeviceRemoved(string url);
     }
 
+    // Whether a controller can reach the USB multiplexing daemon, as far as it
+    // can tell (the values of kvx/kvx.h's KVX_CONTROLLER_...).
+    public enum KVXUSBControllerState
+    {
+        // Not checked yet (the controller checks at once after construction).
+        Starting = 0,
+        // The usbmux client library could not be loaded: no device is ever
+        // found.
+        NoLibrary = 1,
+        // The daemon did not answer at daemonAddress; nothing is found until
+        // it does.
+        DaemonUnreachable = 2,
+        // The daemon answered the last check.
+        Connected = 3,
+    }
+
     public class KVXUSBController : IDisposable
     {
         // The native controller (kvx_controller*); zero after teardown.
@@ -41,8 +57,20 @@ namespace KVXUSBControllerWrapper
         // Native code may call these until the last controller is destroyed.
         private static readonly FoundCallback s_onFound = OnFound;
         private static readonly RemovedCallback s_onRemoved = OnRemoved;
+        private static readonly StateCallback s_onState = OnState;
 
         [ThreadStatic] private static KVXUSBController t_insideCallbackOf;
+
+        // The library's console lines on standard output (these progress
+        // lines, and the native "Device attached: ..." line): true by
+        // default; false keeps the host's standard output its own. One switch
+        // for the whole process, shared by KVXDevice.consoleOutput and
+        // KVXUSBController.consoleOutput.
+        public static bool consoleOutput
+        {
+            get { return NativeMethods.ConsoleOutput; }
+            set { NativeMethods.ConsoleOutput = value; }
+        }
 
         // 1 once the native callbacks are registered (at the first non-null
         // controllerDelegate).
@@ -63,12 +91,31 @@ namespace KVXUSBControllerWrapper
             }
         }
 
+        // Raised with the new state whenever it changes, on the same thread
+        // as the delegate's notifications and in order with them (the same
+        // rules apply); read state after subscribing for the state before.
+        public event Action<KVXUSBControllerState> stateChanged;
+
+        // The state as last checked (Starting after Dispose). Any thread.
+        public KVXUSBControllerState state
+        {
+            get { return (KVXUSBControllerState)ReadNative(NativeMethods.kvx_controller_get_state); }
+        }
+
+        // Where the daemon is looked for: USBMUXD_SOCKET_ADDRESS as it was at
+        // construction, or the library's default ("UNIX:/var/run/usbmuxd";
+        // "127.0.0.1:27015" on Windows); "" after Dispose.
+        public string daemonAddress
+        {
+            get { return Marshal.PtrToStringAnsi(ReadNative(NativeMethods.kvx_controller_get_daemon_address)); }
+        }
+
         // Starts discovery at once. Throws OutOfMemoryException when the
         // native controller cannot be created. Without the usbmux client
         // library it runs and finds nothing.
         public KVXUSBController()
         {
-            Console.WriteLine("Constructing KVXUSBController");
+            NativeMethods.WriteLine("Constructing KVXUSBController");
             m_controller = NativeMethods.kvx_controller_create();
             if (m_controller == IntPtr.Zero)
             {
@@ -76,6 +123,7 @@ namespace KVXUSBControllerWrapper
                 throw new OutOfMemoryException("the USB controller could not be created");
             }
             m_self = GCHandle.Alloc(this, GCHandleType.Normal);
+            NativeMethods.kvx_controller_set_state_callback(m_controller, s_onState, GCHandle.ToIntPtr(m_self));
         }
 
         // The native controller keeps aside the apps it finds until its first
@@ -104,7 +152,7 @@ namespace KVXUSBControllerWrapper
         // refuses and nothing changes.
         public void start()
         {
-            Console.WriteLine("Calling KVXUSBController::start");
+            NativeMethods.WriteLine("Calling KVXUSBController::start");
             if (t_insideCallbackOf == this)
             {
                 // A Teardown on another thread holds m_lock while it joins
@@ -125,7 +173,7 @@ namespace KVXUSBControllerWrapper
         public void abort()
         {
             RefuseInsideCallback("aborted");
-            Console.WriteLine("Calling KVXUSBController::abort");
+            NativeMethods.WriteLine("Calling KVXUSBController::abort");
             lock (m_lock)
             {
                 if (m_controller != IntPtr.Zero) NativeMethods.kvx_controller_abort(m_controller);
@@ -155,8 +203,8 @@ namespace KVXUSBControllerWrapper
             lock (m_lock)
             {
                 if (m_controller == IntPtr.Zero) return;
-                Console.WriteLine("Destructing");
-                Console.WriteLine("Calling KVXUSBController::abort");
+                NativeMethods.WriteLine("Destructing");
+                NativeMethods.WriteLine("Calling KVXUSBController::abort");
                 NativeMethods.kvx_controller_abort(m_controller);
                 // Deletes the native controller, then stops and joins the
                 // thread that runs the notifications (those still queued are
@@ -165,6 +213,19 @@ namespace KVXUSBControllerWrapper
                 NativeMethods.kvx_controller_destroy(m_controller);
                 m_controller = IntPtr.Zero;
                 if (m_self.IsAllocated) m_self.Free();
+            }
+        }
+
+        // Reads from the native controller (which takes a null one as gone).
+        private T ReadNative<T>(Func<IntPtr, T> read)
+        {
+            // Teardown cannot complete while this controller's own
+            // notification runs, and the lock may be held by a thread waiting
+            // for that notification.
+            if (t_insideCallbackOf == this) return read(m_controller);
+            lock (m_lock)
+            {
+                return read(m_controller);
             }
         }
 
@@ -190,6 +251,27 @@ namespace KVXUSBControllerWrapper
             catch (Exception error)
             {
                 NativeMethods.ReportCallbackException("KVXUSBControllerDelegate.OnUSBDeviceFound", error);
+            }
+            finally
+            {
+                t_insideCallbackOf = previous;
+            }
+        }
+
+        private static void OnState(IntPtr context, int state)
+        {
+            KVXUSBController previous = t_insideCallbackOf;
+            NativeMethods.MarkLibraryThread();
+            try
+            {
+                KVXUSBController self = FromContext(context);
+                t_insideCallbackOf = self;
+                Action<KVXUSBControllerState> handlers = self.stateChanged;
+                if (handlers != null) handlers((KVXUSBControllerState)state);
+            }
+            catch (Exception error)
+            {
+                NativeMethods.ReportCallbackException("KVXUSBController.stateChanged", error);
             }
             finally
             {

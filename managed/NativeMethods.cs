@@ -16,6 +16,8 @@ namespace KVXInterop
     internal delegate void FoundCallback(IntPtr context, IntPtr name, int handle, IntPtr url);
     [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
     internal delegate void RemovedCallback(IntPtr context, IntPtr url);
+    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+    internal delegate void StateCallback(IntPtr context, int state);
 
     internal static class NativeMethods
     {
@@ -34,6 +36,17 @@ namespace KVXInterop
         internal static extern void kvx_device_destroy(IntPtr device);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_device_has_ended(IntPtr device);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_device_get_last_result(IntPtr device);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_device_get_http_status(IntPtr device);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_device_get_content_type(IntPtr device, byte[] buffer, int size);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern IntPtr kvx_result_name(int result);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern IntPtr kvx_controller_create();
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern void kvx_controller_set_callbacks(IntPtr controller, FoundCallback onFound,
@@ -44,6 +57,34 @@ namespace KVXInterop
         internal static extern void kvx_controller_abort(IntPtr controller);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern void kvx_controller_destroy(IntPtr controller);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern void kvx_controller_set_state_callback(IntPtr controller, StateCallback onState,
+                                                                      IntPtr context);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_controller_get_state(IntPtr controller);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern IntPtr kvx_controller_get_daemon_address(IntPtr controller);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_controller_get_daemon_error(IntPtr controller);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern void kvx_set_console_output(int enabled);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_get_console_output();
+
+        // The library's console switch, shared with the native library.
+        internal static bool ConsoleOutput
+        {
+            get { return kvx_get_console_output() != 0; }
+            set { kvx_set_console_output(value ? 1 : 0); }
+        }
+
+        // A progress line on standard output, unless the host turned the
+        // library's console lines off.
+        internal static void WriteLine(string format, params object[] args)
+        {
+            if (ConsoleOutput) Console.WriteLine(format, args);
+        }
 
         // NUL-terminated UTF-8 bytes of `text`; null becomes the empty text.
         internal static byte[] ToUtf8(string text)

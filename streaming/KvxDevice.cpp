@@ -62,6 +62,16 @@ bool KVX_Device::IsConnectionKeepAlive(const NPT_HttpMessage& message) {
   return false;
 }
 
+void KVX_Device::GetOutcome(KVX_DeviceOutcome& outcome) const {
+  NPT_AutoLock lock(m_OutcomeLock);
+  outcome = m_Outcome;
+}
+
+void KVX_Device::PublishOutcome(const KVX_DeviceOutcome& outcome) {
+  NPT_AutoLock lock(m_OutcomeLock);
+  m_Outcome = outcome;
+}
+
 void KVX_Device::Run() {
   NPT_String client_name;
   {
@@ -70,24 +80,38 @@ void KVX_Device::Run() {
   }
 
   NPT_HttpResponse* response = nullptr;
+  KVX_DeviceOutcome outcome;
   NPT_Result result = SendListLocked(m_Urls, m_Client, &response, &m_Aborted, m_DeviceHandle,
-                                     client_name.GetChars(), &m_ConnectorLock);
+                                     client_name.GetChars(), &m_ConnectorLock, &outcome);
+  // An empty list makes no attempt to record.
+  if (NPT_FAILED(result) && NPT_SUCCEEDED(outcome.result)) outcome.result = result;
+  PublishOutcome(outcome);
   if (NPT_SUCCEEDED(result) && !m_Aborted.load(std::memory_order_acquire)) {
     if (m_Delegate) m_Delegate->OnConnection();
     NPT_String boundary;
     NPT_InputStreamReference stream;
     NPT_HttpEntity* entity = response->GetEntity();
-    if (NPT_SUCCEEDED(ExtractBoundary(*entity, boundary)) && !boundary.IsEmpty() &&
-        NPT_SUCCEEDED(entity->GetInputStream(stream)) && !stream.IsNull()) {
-      // How the stream ended is not reported beyond OnDisconnection.
-      ReadBody(stream, boundary);
+    outcome.result = ExtractBoundary(*entity, boundary);
+    if (NPT_SUCCEEDED(outcome.result) && boundary.IsEmpty()) outcome.result = NPT_ERROR_INVALID_PARAMETERS;
+    if (NPT_SUCCEEDED(outcome.result)) outcome.result = entity->GetInputStream(stream);
+    if (NPT_SUCCEEDED(outcome.result) && stream.IsNull()) outcome.result = NPT_RESULT_FAILURE;
+    if (NPT_SUCCEEDED(outcome.result)) {
+      // The delegate hears only OnDisconnection; the owner reads the reason
+      // through GetOutcome.
+      outcome.result = ReadBody(stream, boundary);
       stream.Release();
       // A connection that will not be reused is closed with its connector.
       if (!IsConnectionKeepAlive(*response)) InstallConnector(m_Client, m_DeviceHandle, &m_ConnectorLock);
     }
   }
 
-  if (m_Delegate && !m_Aborted.load(std::memory_order_acquire)) m_Delegate->OnDisconnection();
+  // Read once: the outcome and the callback agree on whether this run was
+  // aborted.
+  const bool aborted = m_Aborted.load(std::memory_order_acquire);
+  if (aborted) outcome.result = NPT_ERROR_CANCELLED;
+  outcome.ended = true;
+  PublishOutcome(outcome);
+  if (m_Delegate && !aborted) m_Delegate->OnDisconnection();
   m_Aborted.store(true, std::memory_order_release);
   delete response;
 }

@@ -47,6 +47,41 @@ class KVX_API KVX_DeviceDelegate {
   virtual void OnDisconnection() {}
 };
 
+// How a device stream's run went: while it runs, how far it got; once it has
+// ended, why. Each run starts from the defaults below.
+//
+//   the run ...                          result                      status  content type
+//   has not started, or is connecting    NPT_SUCCESS                 0       ""
+//   streams                              NPT_SUCCESS                 200     the response's
+//   reached no URL                       why the last URL could not  0       ""
+//                                        be reached (below)
+//   got an answer other than 200         NPT_RESULT_FAILURE          it      the response's
+//   got a 200 that is no multipart       NPT_ERROR_INVALID_PARAMETERS 200    the response's
+//     stream (ExtractBoundary)
+//   read the body until it ended         ReadBody's result: NPT_ERROR_EOS when the app
+//                                        closed the stream or the connection; a read
+//                                        failure (NPT_ERROR_TIMEOUT after 30 s without
+//                                        data, NPT_ERROR_CONNECTION_RESET, ...) or a
+//                                        layout error (NPT_ERROR_INVALID_SYNTAX, ...)
+//   was aborted                          NPT_ERROR_CANCELLED         as it was
+//
+// With several URLs, status and content type are those of the last response
+// received and result that of the last URL tried. A URL is not reached when
+// its connection could not be opened: NPT_ERROR_CONNECTION_REFUSED,
+// NPT_ERROR_TIMEOUT, NPT_ERROR_HOST_UNKNOWN (TCP), or the usbmux library's
+// error number as -(22000 + errno) (a tunnel: refused by the device's port,
+// device not attached, daemon unreachable), or the send's own failure.
+struct KVX_DeviceOutcome {
+  // The run is over: no callback of it follows (OnDisconnection, when there
+  // is one, is made after this is set).
+  bool ended = false;
+  NPT_Result result = NPT_SUCCESS;
+  // The status code of the last response received; 0 when none was.
+  int http_status = 0;
+  // Its "Content-Type" as sent; empty when none was.
+  NPT_String content_type;
+};
+
 class KVX_API KVX_Device : public NPT_Thread {
  public:
   // Value of the "Accept" header of every request to the companion app.
@@ -72,6 +107,11 @@ class KVX_API KVX_Device : public NPT_Thread {
 
   void SetDelegate(KVX_DeviceDelegate* delegate) { m_Delegate = delegate; }
   KVX_DeviceDelegate* GetDelegate() const { return m_Delegate; }
+
+  // How the run went so far (see KVX_DeviceOutcome); once `ended`, the final
+  // values, kept until the destructor. Any thread, the delegate's callbacks
+  // included.
+  void GetOutcome(KVX_DeviceOutcome& outcome) const;
 
   // Pushes a copy onto the device stream's event queue (limits 1000 and 100);
   // the queue's result.
@@ -150,9 +190,14 @@ class KVX_API KVX_Device : public NPT_Thread {
   static NPT_Result SendUrlLocked(const NPT_HttpUrl& url, NPT_HttpClient& client, NPT_HttpResponse** response,
                                   const std::atomic<bool>* aborted, NPT_Int32 device_handle,
                                   const char* client_name, NPT_Mutex* lock);
+  // With `outcome`, each URL's attempt is recorded in it (status, content
+  // type, and the result as KVX_DeviceOutcome describes it).
   static NPT_Result SendListLocked(const NPT_List<NPT_HttpUrl>& urls, NPT_HttpClient& client,
                                    NPT_HttpResponse** response, const std::atomic<bool>* aborted,
-                                   NPT_Int32 device_handle, const char* client_name, NPT_Mutex* lock);
+                                   NPT_Int32 device_handle, const char* client_name, NPT_Mutex* lock,
+                                   KVX_DeviceOutcome* outcome = nullptr);
+  // Makes `outcome` what GetOutcome reports (worker thread).
+  void PublishOutcome(const KVX_DeviceOutcome& outcome);
   // A new connector bound to `aborted` (see KVX_HttpTcpConnector), so that
   // one installed after an Abort fails at once.
   static void InstallConnector(NPT_HttpClient& client, NPT_Int32 device_handle, NPT_Mutex* lock,
@@ -171,4 +216,7 @@ class KVX_API KVX_Device : public NPT_Thread {
   // reaches it.
   NPT_Mutex m_ConnectorLock;
   KVX_EventQueue m_Events;
+  // Guards m_Outcome, written by the worker and read from any thread.
+  mutable NPT_Mutex m_OutcomeLock;
+  KVX_DeviceOutcome m_Outcome;
 };

@@ -22,6 +22,26 @@ bool IsAborted(const std::atomic<bool>* aborted) {
   return aborted != nullptr && aborted->load(std::memory_order_acquire);
 }
 
+// Records one URL's attempt as KVX_DeviceOutcome describes it.
+void RecordAttempt(KVX_DeviceOutcome& outcome, NPT_Result sent, const NPT_HttpResponse* response,
+                   const NPT_HttpClient& client) {
+  if (response != nullptr) {
+    const NPT_HttpEntity* entity = response->GetEntity();
+    outcome.http_status = response->GetStatusCode();
+    outcome.content_type = entity ? entity->GetContentType() : NPT_String();
+    outcome.result = outcome.http_status == 200 && entity ? NPT_SUCCESS : NPT_RESULT_FAILURE;
+    return;
+  }
+  // "Could not connect" comes as one code from every connector; ours keeps
+  // the reason.
+  const KVX_HttpTcpConnector* connector = dynamic_cast<const KVX_HttpTcpConnector*>(client.GetConnector());
+  outcome.result = sent;
+  if (sent == NPT_ERROR_INVALID_PARAMETERS && connector && NPT_FAILED(connector->GetConnectFailure())) {
+    outcome.result = connector->GetConnectFailure();
+  }
+  if (NPT_SUCCEEDED(outcome.result)) outcome.result = NPT_RESULT_FAILURE;  // sent, but nothing came back
+}
+
 }  // namespace
 
 const char* const KVX_Device::AcceptedTypes = "image/jpeg;image/rgba;image/rgb";
@@ -77,7 +97,8 @@ NPT_Result KVX_Device::SendUrlLocked(const NPT_HttpUrl& url, NPT_HttpClient& cli
 
 NPT_Result KVX_Device::SendListLocked(const NPT_List<NPT_HttpUrl>& urls, NPT_HttpClient& client,
                                       NPT_HttpResponse** response, const std::atomic<bool>* aborted,
-                                      NPT_Int32 device_handle, const char* client_name, NPT_Mutex* lock) {
+                                      NPT_Int32 device_handle, const char* client_name, NPT_Mutex* lock,
+                                      KVX_DeviceOutcome* outcome) {
   if (response == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
   *response = nullptr;
   for (NPT_List<NPT_HttpUrl>::Iterator url = urls.GetFirstItem(); url; ++url) {
@@ -86,7 +107,8 @@ NPT_Result KVX_Device::SendListLocked(const NPT_List<NPT_HttpUrl>& urls, NPT_Htt
     if (IsAborted(aborted)) break;
     InstallConnector(client, device_handle, lock, aborted);
     // Only the response decides; the send's result is not consulted.
-    SendUrlLocked(*url, client, response, aborted, device_handle, client_name, lock);
+    NPT_Result sent = SendUrlLocked(*url, client, response, aborted, device_handle, client_name, lock);
+    if (outcome) RecordAttempt(*outcome, sent, *response, client);
     if (*response && (*response)->GetStatusCode() == 200 && (*response)->GetEntity()) return NPT_SUCCESS;
     delete *response;
     *response = nullptr;

@@ -16,6 +16,7 @@ KVX_HttpTcpConnector::KVX_HttpTcpConnector(NPT_Int32 usb_handle, KVX_USBMux& mux
       m_UsbHandle(usb_handle),
       m_UsbFd(-1),
       m_Connected(false),
+      m_ConnectFailure(NPT_SUCCESS),
       m_AbortCount(0),
       m_CachedAbortCount(0),
       m_Mux(mux),
@@ -34,6 +35,7 @@ NPT_Result KVX_HttpTcpConnector::Connect(const char* hostname, NPT_UInt16 port, 
                                          NPT_OutputStreamReference& output_stream) {
   input_stream.Release();
   output_stream.Release();
+  m_ConnectFailure = NPT_SUCCESS;
   if (hostname == nullptr) hostname = "";
 
   // Reuse the cached connection unless an Abort has cancelled it since.
@@ -78,6 +80,7 @@ NPT_Result KVX_HttpTcpConnector::Connect(const char* hostname, NPT_UInt16 port, 
       // A connect cut short by Abort is not a could-not-connect: a retry on a
       // fresh connector would only undo the Abort.
       if (m_AbortCount != abort_count) return NPT_ERROR_CANCELLED;
+      m_ConnectFailure = result;
       return NPT_ERROR_INVALID_PARAMETERS;
     }
   } else {
@@ -88,7 +91,12 @@ NPT_Result KVX_HttpTcpConnector::Connect(const char* hostname, NPT_UInt16 port, 
     m_UsbFd = usb_fd;
     // Only negative results are failures: a host whose standard input is
     // closed can get its tunnel on descriptor 0.
-    if (usb_fd < 0) return NPT_ERROR_INVALID_PARAMETERS;
+    if (usb_fd < 0) {
+      // The library gives a negative error number; -1 is also the binding's
+      // own "no library".
+      m_ConnectFailure = usb_fd < -1 ? NPT_ERROR_BASE_ERRNO + usb_fd : NPT_RESULT_FAILURE;
+      return NPT_ERROR_INVALID_PARAMETERS;
+    }
     socket = new KVX_USBClientSocket(usb_fd, 0);
     m_Socket = socket;
     if (m_AbortCount != abort_count) {

@@ -61,6 +61,14 @@ class KVX_HttpTcpConnector : public NPT_HttpClient::Connector {
                      NPT_Timeout io_timeout, NPT_Timeout name_resolver_timeout,
                      NPT_InputStreamReference& input_stream, NPT_OutputStreamReference& output_stream) override;
 
+  // Why the last Connect could not connect, on the thread that called it:
+  // NPT_SUCCESS when it did (or none was made). TCP: the connect's own
+  // failure (NPT_ERROR_CONNECTION_REFUSED, NPT_ERROR_TIMEOUT, ...). USB: the
+  // usbmux library's failure as the runtime's code for an error number,
+  // -(22000 + errno) (refused by the app's port, device gone, daemon
+  // unreachable, ...), or NPT_RESULT_FAILURE without the library.
+  NPT_Result GetConnectFailure() const { return m_ConnectFailure; }
+
   // Any thread; always NPT_RESULT_SUCCESS. Cancels the current socket (TCP or
   // tunnel) with shutdown, so a Connect, read or write in progress on it ends
   // at once with NPT_ERROR_CANCELLED or an error, then drops it. The cached
@@ -81,6 +89,8 @@ class KVX_HttpTcpConnector : public NPT_HttpClient::Connector {
   int m_UsbFd;
   // A connection has been cached by a successful Connect.
   bool m_Connected;
+  // See GetConnectFailure; the Connect thread's only.
+  NPT_Result m_ConnectFailure;
   // Number of Abort calls so far, and its value when the cached connection
   // was opened: when they differ, the cached streams belong to a cancelled
   // socket and are never handed out again.

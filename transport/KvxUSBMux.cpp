@@ -2,6 +2,10 @@
 
 #include "KvxUSBMux.h"
 
+#include "KvxUSBClientSocket.h"
+
+#include <cstdlib>
+
 #include "KvxUSBMuxLibraryNames.h"
 
 namespace {
@@ -25,12 +29,24 @@ KVX_USBMux& KVX_USBMux::GetDefault() {
 }
 
 KVX_USBMux::KVX_USBMux()
-    : m_Library(nullptr), m_Connect(nullptr), m_Subscribe(nullptr), m_Unsubscribe(nullptr), m_Subscribed(false) {
+    : m_Library(nullptr),
+      m_Connect(nullptr),
+      m_Subscribe(nullptr),
+      m_Unsubscribe(nullptr),
+      m_GetDeviceList(nullptr),
+      m_FreeDeviceList(nullptr),
+      m_Subscribed(false) {
   LoadFirst(kKvxUSBMuxLibraryNames, kKvxUSBMuxLibraryNameCount);
 }
 
 KVX_USBMux::KVX_USBMux(const char* library_name)
-    : m_Library(nullptr), m_Connect(nullptr), m_Subscribe(nullptr), m_Unsubscribe(nullptr), m_Subscribed(false) {
+    : m_Library(nullptr),
+      m_Connect(nullptr),
+      m_Subscribe(nullptr),
+      m_Unsubscribe(nullptr),
+      m_GetDeviceList(nullptr),
+      m_FreeDeviceList(nullptr),
+      m_Subscribed(false) {
   LoadFirst(&library_name, 1);
 }
 
@@ -54,6 +70,8 @@ void KVX_USBMux::Release() {
   m_Connect.store(nullptr, std::memory_order_release);
   m_Subscribe.store(nullptr, std::memory_order_release);
   m_Unsubscribe.store(nullptr, std::memory_order_release);
+  m_GetDeviceList.store(nullptr, std::memory_order_release);
+  m_FreeDeviceList.store(nullptr, std::memory_order_release);
 }
 
 void* KVX_USBMux::Resolve(std::atomic<void*>& entry, const char* name) {
@@ -86,4 +104,29 @@ int KVX_USBMux::Unsubscribe() {
   void* entry = Resolve(m_Unsubscribe, "usbmuxd_unsubscribe");
   if (entry == nullptr) return NPT_RESULT_FAILURE;
   return reinterpret_cast<usbmuxd_unsubscribe_fn>(entry)();
+}
+
+int KVX_USBMux::ProbeDaemon() {
+  void* list_entry = Resolve(m_GetDeviceList, "usbmuxd_get_device_list");
+  void* free_entry = Resolve(m_FreeDeviceList, "usbmuxd_device_list_free");
+  if (list_entry == nullptr || free_entry == nullptr) return NPT_RESULT_FAILURE;
+  usbmuxd_device_info_t* list = nullptr;
+  int count = reinterpret_cast<usbmuxd_get_device_list_fn>(list_entry)(&list);
+  if (list != nullptr) reinterpret_cast<usbmuxd_device_list_free_fn>(free_entry)(&list);
+  if (count >= 0) return count;
+  // The list request says only -1 when it cannot connect; a tunnel request
+  // keeps the connection's error number. It reaches no daemon (there is none
+  // to answer), unless one appeared in between: then it asks for a device
+  // that does not exist, and a tunnel it would open anyway is closed here.
+  int reason = Connect(0, 0);
+  if (reason >= 0) {
+    KVX_USBClientSocket closer(reason, 0);
+    return count;
+  }
+  return reason;
+}
+
+NPT_String KVX_USBMux::GetDaemonAddress() {
+  const char* address = std::getenv("USBMUXD_SOCKET_ADDRESS");
+  return address != nullptr && address[0] != '\0' ? NPT_String(address) : NPT_String(kKvxUSBMuxDefaultAddress);
 }

@@ -16,6 +16,7 @@
 
 #include "KvxUSBMuxTypes.h"
 #include "NptDynamicLibraries.h"
+#include "NptStrings.h"
 #include "NptTypes.h"
 
 class KVX_USBMux {
@@ -43,6 +44,18 @@ class KVX_USBMux {
   // Ends the subscription. -1 without library or entry.
   int Unsubscribe();
 
+  // Whether the library was loaded (the entries may still be missing).
+  bool IsLoaded() const { return m_Library != nullptr; }
+  // Whether the daemon answers, asked over connections of its own: the
+  // number of devices it has (>= 0) when it answers a device list request;
+  // otherwise the library's negative error number for a connection to it (no
+  // socket there, connection refused, no answer within the library's 5 s),
+  // or -1 without library or entries. Blocks while the library waits.
+  int ProbeDaemon();
+  // Where the library looks for the daemon: USBMUXD_SOCKET_ADDRESS when set,
+  // else its default socket, in the form that variable takes.
+  static NPT_String GetDaemonAddress();
+
  private:
   // Tests inspect the cached entries and swap the library through this.
   friend class KVX_USBMuxTestAccess;
@@ -65,6 +78,8 @@ class KVX_USBMux {
   std::atomic<void*> m_Connect;
   std::atomic<void*> m_Subscribe;
   std::atomic<void*> m_Unsubscribe;
+  std::atomic<void*> m_GetDeviceList;
+  std::atomic<void*> m_FreeDeviceList;
   // Set once Subscribe has reached the library: from then on the library runs
   // a thread of its own that nothing stops, so its code must stay mapped.
   std::atomic<bool> m_Subscribed;

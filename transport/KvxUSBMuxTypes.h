@@ -40,6 +40,10 @@ typedef void (*usbmuxd_event_cb_t)(const usbmuxd_event_t* event, void* user_data
 typedef int (*usbmuxd_connect_fn)(uint32_t handle, unsigned short tcp_port);
 typedef int (*usbmuxd_subscribe_fn)(usbmuxd_event_cb_t callback, void* user_data);
 typedef int (*usbmuxd_unsubscribe_fn)(void);
+/* A fresh list of the attached devices (the count, or a negative error
+ * number), released with the second. */
+typedef int (*usbmuxd_get_device_list_fn)(usbmuxd_device_info_t** device_list);
+typedef int (*usbmuxd_device_list_free_fn)(usbmuxd_device_info_t** device_list);
 
 #ifdef __cplusplus
 }

@@ -390,6 +390,8 @@ class NPT_HttpClient {
   NPT_Result SetTimeouts(NPT_Timeout connection_timeout, NPT_Timeout io_timeout, NPT_Timeout name_resolver_timeout);
   // Takes ownership; the previous connector is destroyed when it differs.
   NPT_Result SetConnector(Connector* connector);
+  // The connector in place (owned by the client; valid until it is replaced).
+  Connector* GetConnector() const { return m_Connector; }
   // Not owned by the client; an owned selector in place is destroyed.
   NPT_Result SetProxySelector(NPT_HttpProxySelector* selector);
   // Clears the selector; with a host name and a port other than 0, installs an

@@ -455,8 +455,38 @@ NPT_Result NPT_LogManager::Configure(const char* sources) {
   NPT_String text(sources ? sources : NPT_LOG_DEFAULT_SOURCES);
   const char* environment = std::getenv(NPT_LOG_CONFIG_ENV);
   if (environment) text = environment;
+  ParseSources(text);
 
-  const char* piece = text.GetChars();
+  m_Root = new NPT_Logger(*this, "");
+  m_Root->m_LevelIsInherited = false;
+  ConfigureLogger(*m_Root);
+  m_Loggers.Add(m_Root);
+
+  m_Configured.store(true, std::memory_order_release);
+  m_Enabled.store(was_enabled);
+  return NPT_SUCCESS;
+}
+NPT_Result NPT_LogManager::Reconfigure(const char* sources) {
+  if (!IsConfigured()) Configure(nullptr);
+  NPT_AutoLock lock(m_Lock);
+  InsideLoggingScope inside;
+  bool was_enabled = m_Enabled.exchange(false);
+  ParseSources(NPT_String(sources));
+  // Parents come before their children in the list (CreateLogger adds a
+  // logger after its ancestors), so an inherited level is settled in order.
+  for (NPT_List<NPT_Logger*>::Iterator i = m_Loggers.GetFirstItem(); i; ++i) {
+    NPT_Logger& logger = **i;
+    ConfigureLogger(logger);
+    if (logger.m_LevelIsInherited && logger.m_Parent) {
+      logger.m_Level.store(logger.m_Parent->GetLevel(), std::memory_order_relaxed);
+    }
+  }
+  m_Enabled.store(was_enabled);
+  return NPT_SUCCESS;
+}
+
+void NPT_LogManager::ParseSources(const NPT_String& sources) {
+  const char* piece = sources.GetChars();
   for (;;) {
     const char* separator = std::strchr(piece, '|');
     NPT_Size length = separator ? (NPT_Size)(separator - piece) : (NPT_Size)std::strlen(piece);
@@ -467,15 +497,6 @@ NPT_Result NPT_LogManager::Configure(const char* sources) {
     if (separator == nullptr) break;
     piece = separator + 1;
   }
-
-  m_Root = new NPT_Logger(*this, "");
-  m_Root->m_LevelIsInherited = false;
-  ConfigureLogger(*m_Root);
-  m_Loggers.Add(m_Root);
-
-  m_Configured.store(true, std::memory_order_release);
-  m_Enabled.store(was_enabled);
-  return NPT_SUCCESS;
 }
 
 NPT_Logger* NPT_LogManager::GetLogger(const char* name) {

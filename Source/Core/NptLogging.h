@@ -176,6 +176,13 @@ class NPT_LogManager {
   // NPT_LOG_CONFIG, when set, replaces either. Unreadable or unknown pieces
   // are skipped. Always succeeds.
   NPT_Result Configure(const char* sources = nullptr);
+  // Applies `sources` (the same syntax; the environment is not consulted) on
+  // top of the entries in force, configuring first when needed, then
+  // configures every existing logger again: its level, its handlers (new
+  // ones replace the old) and its forwarding; a level still inherited follows
+  // its parent's. Records emitted meanwhile by other threads are dropped.
+  // Always succeeds.
+  NPT_Result Reconfigure(const char* sources);
   // The logger of that name (exact case), created and configured on first
   // use; configures the manager first when needed (a caller arriving while
   // another thread configures waits for it). Null while logging is disabled
@@ -218,6 +225,8 @@ class NPT_LogManager {
   NPT_Logger* CreateLogger(const char* name);
   bool HasLoggerConfig(const char* name) const;
   NPT_Result ConfigureLogger(NPT_Logger& logger);
+  // Parses every "|"-separated piece of `sources`; lock held.
+  void ParseSources(const NPT_String& sources);
 
   std::atomic<bool> m_Configured;
   std::atomic<bool> m_Enabled;

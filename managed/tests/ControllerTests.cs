@@ -53,6 +53,36 @@ namespace KVXManagedTests
         }
 
         [Test]
+        public void TheStateFollowsTheDaemonAndEachChangeIsAnnounced()
+        {
+            var seen = new List<KVXUSBControllerState>();
+            using (var controller = new KVXUSBController())
+            {
+                controller.stateChanged += state => { lock (seen) seen.Add(state); };
+                Assert.AreEqual(Environment.GetEnvironmentVariable("USBMUXD_SOCKET_ADDRESS"), controller.daemonAddress);
+                Assert.IsTrue(TestHost.WaitUntil(() => controller.state == KVXUSBControllerState.Connected, 8000));
+                Host.Command("listener stop");
+                try
+                {
+                    Assert.IsTrue(TestHost.WaitUntil(
+                        () => controller.state == KVXUSBControllerState.DaemonUnreachable, 15000));
+                }
+                finally
+                {
+                    Host.Command("listener start");
+                }
+                Assert.IsTrue(TestHost.WaitUntil(() => controller.state == KVXUSBControllerState.Connected, 8000));
+                Assert.IsTrue(TestHost.WaitUntil(() => { lock (seen) return seen.Count >= 2; }, 5000));
+                lock (seen)
+                {
+                    CollectionAssert.AreEqual(
+                        new[] { KVXUSBControllerState.DaemonUnreachable, KVXUSBControllerState.Connected },
+                        seen.Skip(seen.Count - 2).ToArray());
+                }
+            }
+        }
+
+        [Test]
         public void AFoundAppReachesTheDelegateWithNameHandleAndUrl()
         {
             var recorder = new RecordingControllerDelegate();

@@ -5,6 +5,7 @@ using System.IO;
 using System.Linq;
 using System.Threading;
 using KVXDeviceWrapper;
+using KVXUSBControllerWrapper;
 using NUnit.Framework;
 
 namespace KVXManagedTests
@@ -91,6 +92,32 @@ namespace KVXManagedTests
         }
 
         [Test]
+        public void WhyTheStreamEndedIsKept()
+        {
+            int port;
+            Host.StartApp(2, 100, 0, "Ends", out port);
+            var ended = new RecordingDeviceDelegate();
+            var refused = new RecordingDeviceDelegate();
+            using (var device = new KVXDevice(Url(port), 0))
+            using (var nobody = new KVXDevice(new List<string> { "http://127.0.0.1:1/" }, 0))
+            {
+                Assert.IsFalse(device.hasEnded);
+                device.deviceDelegate = ended;
+                nobody.deviceDelegate = refused;
+                device.start("why");
+                nobody.start("why");
+                Assert.IsTrue(TestHost.WaitUntil(() => ended.Disconnections == 1 && refused.Disconnections == 1, 10000));
+                Assert.IsTrue(device.hasEnded);
+                Assert.AreEqual("NPT_ERROR_EOS", device.lastResultName);
+                Assert.AreEqual(200, device.httpStatus);
+                Assert.AreEqual("multipart/x-mixed-replace; boundary=frame", device.contentType);
+                Assert.AreEqual("NPT_ERROR_CONNECTION_REFUSED", nobody.lastResultName);
+                Assert.AreEqual(0, nobody.httpStatus);
+                Assert.AreEqual("", nobody.contentType);
+            }
+        }
+
+        [Test]
         public void ConsoleLinesOfConstructionStartAndAbort()
         {
             int port;
@@ -104,6 +131,22 @@ namespace KVXManagedTests
                 device.Dispose();
                 Assert.AreEqual("Constructing KVXDevice\nCalling start with hostName:h\u00e9te one\nCalling abort\nDestructing\n",
                                 capture.Text);
+            }
+            // One switch for the whole library, off: the host's output is its own.
+            KVXDevice.consoleOutput = false;
+            try
+            {
+                using (var capture = new ConsoleCapture())
+                {
+                    new KVXDevice(Url(port), 0).Dispose();
+                    new KVXUSBController().Dispose();
+                    Assert.IsFalse(KVXUSBController.consoleOutput);
+                    Assert.AreEqual("", capture.Text);
+                }
+            }
+            finally
+            {
+                KVXDevice.consoleOutput = true;
             }
             Assert.AreEqual("h\u00e9te one", Host.Command("client " + app));
         }

@@ -12,6 +12,7 @@
 //   frames K | requests K | open K   frames sent / requests / open connections
 //   client K                      "ok VALUE" of the last request's X-LUMOX-CLIENT
 //   attach ID PID | detach ID | map ID PORT LOCALPORT   the daemon's devices
+//   listener stop | listener start   the daemon's socket goes away / comes back
 //   quit
 // Frame seq of an app holds byte (seq*31 + i*7 + 1) & 0xFF at offset i, type
 // "image/rgb", so a test can check every byte it received.
@@ -88,6 +89,11 @@ class Host {
       return handle ? "ok handle=" + std::to_string(handle) : "error cannot attach";
     }
     if (command == "detach" && !id.empty()) return m_Daemon.Detach(id) ? "ok" : "error no device";
+    if (command == "listener" && id == "stop") {
+      m_Daemon.StopListener();
+      return "ok";
+    }
+    if (command == "listener" && id == "start") return m_Daemon.RestartListener() ? "ok" : "error cannot listen";
     if (command == "map" && !id.empty() && !b.empty()) {
       return m_Daemon.MapPort(id, (uint16_t)std::stoul(a), (uint16_t)std::stoul(b)) ? "ok" : "error bad port";
     }

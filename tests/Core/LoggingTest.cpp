@@ -325,6 +325,29 @@ TEST(LogLoggers, RecordsPassByLevelAndForwardUpTheChain) {
   EXPECT_EQ((std::vector<std::string>{"stops at c", "unnamed level"}), abc_seen);
 }
 
+// A configuration applied later reaches the loggers that exist: an explicit
+// level changes, an inherited one follows its parent, handlers are replaced.
+TEST(LogLoggers, ReconfigureReachesExistingLoggers) {
+  NPT_LogManager manager;
+  ASSERT_EQ(NPT_SUCCESS, manager.Configure("plist:.handlers=NullHandler;a.level=SEVERE"));
+  NPT_Logger* root = manager.GetRootLogger();
+  NPT_Logger* a = manager.GetLogger("a");
+  NPT_Logger* child = manager.GetLogger("a.b");
+  NPT_Logger* other = manager.GetLogger("c.d");
+  ASSERT_TRUE(root && a && child && other);
+  EXPECT_EQ(NPT_LOG_LEVEL_OFF, other->GetLevel());
+  ASSERT_EQ(NPT_SUCCESS, manager.Reconfigure("plist:.level=FINE;.handlers=NullHandler,NullHandler;a.level=INFO"));
+  EXPECT_EQ(NPT_LOG_LEVEL_FINE, root->GetLevel());
+  EXPECT_EQ(NPT_LOG_LEVEL_FINE, other->GetLevel());
+  EXPECT_EQ(NPT_LOG_LEVEL_INFO, a->GetLevel());
+  EXPECT_EQ(NPT_LOG_LEVEL_INFO, child->GetLevel());
+  EXPECT_EQ(2u, root->GetHandlers().GetItemCount());
+  // Entries in force stay unless replaced.
+  ASSERT_EQ(NPT_SUCCESS, manager.Reconfigure("plist:a.b.level=ALL"));
+  EXPECT_EQ(NPT_LOG_LEVEL_ALL, child->GetLevel());
+  EXPECT_EQ(NPT_LOG_LEVEL_INFO, a->GetLevel());
+}
+
 TEST(LogLoggers, MessageBuffersGrowAndTruncateAt65536) {
   NPT_LogManager manager;
   ASSERT_EQ(NPT_SUCCESS, manager.Configure("plist:.level=ALL;.handlers="));

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -203,6 +204,9 @@ TEST_F(CApiDevice, AbortWhileStreamingStopsFramesWithoutDisconnection) {
   EXPECT_LE(record.FrameCount(), after_abort + 1);
   EXPECT_EQ(record.disconnections.load(), 0);
   kvx_device_abort(device);  // again: harmless
+  ASSERT_TRUE(WaitUntil([&] { return kvx_device_has_ended(device) == 1; }, 5000));
+  EXPECT_STREQ(kvx_result_name(kvx_device_get_last_result(device)), "NPT_ERROR_CANCELLED");
+  EXPECT_EQ(kvx_device_get_http_status(device), 200);
 }
 
 TEST_F(CApiDevice, ASecondStartIsRefusedAndStartsNoSecondRun) {
@@ -250,6 +254,11 @@ TEST(CApi, NullHandlesAndBadArgumentsAreRefusedWithoutACrash) {
   EXPECT_STREQ(kvx_result_name(kvx_controller_start(nullptr)), "NPT_ERROR_INVALID_PARAMETERS");
   kvx_controller_abort(nullptr);
   kvx_controller_destroy(nullptr);
+  char type[4] = "x";
+  EXPECT_EQ(kvx_device_has_ended(nullptr) + kvx_device_get_last_result(nullptr) +
+                kvx_device_get_http_status(nullptr) + kvx_device_get_content_type(nullptr, type, sizeof(type)),
+            0);
+  EXPECT_STREQ(type, "");
 
   // An empty list is a valid device whose run ends at once, disconnected.
   DeviceRecord record;
@@ -258,6 +267,7 @@ TEST(CApi, NullHandlesAndBadArgumentsAreRefusedWithoutACrash) {
   kvx_device_set_callbacks(empty, RecordFrame, RecordDisconnection, &record);
   EXPECT_EQ(kvx_device_start(empty, nullptr), 0);
   EXPECT_TRUE(WaitUntil([&] { return record.disconnections.load() == 1; }, 30000));
+  EXPECT_STREQ(kvx_result_name(kvx_device_get_last_result(empty)), "FAILURE");
   kvx_device_destroy(empty);
   // Destroyed without ever being started.
   kvx_device_destroy(kvx_device_create(one, 1, 7));
@@ -342,6 +352,57 @@ class DaemonEnvironment : public ::testing::Environment {
 
 [[maybe_unused]] ::testing::Environment* const g_Environment =
     ::testing::AddGlobalTestEnvironment(new DaemonEnvironment);
+
+// A stream keeps why it ended, for TCP over loopback and for tunnels through
+// the real usbmux client library and the simulated daemon.
+TEST_F(CApiDevice, AnEndedStreamTellsWhy) {
+  AppSimulator closed;  // started then stopped: its port refuses
+  const int closed_port = closed.Start();
+  closed.Stop();
+  AppSimConfig refuses_token = StreamingApp(1, 10);
+  refuses_token.require_auth = true;
+  refuses_token.auth_verifier = [](const std::string&) { return false; };
+  AppSimConfig not_found = StreamingApp(1, 10), html = StreamingApp(1, 10);
+  not_found.misbehaviour = kvx_sim::Misbehaviour::kStatus404;
+  html.content_type_override = "text/html";
+  const uint32_t tunnel_device = g_Daemon ? g_Daemon->AddDevice("capi-why", 0x1290) : 0;
+  struct Case {
+    const char* what;
+    std::string url;
+    uint32_t handle;
+    int32_t result;
+    int32_t status;
+    std::string type;
+  };
+  const std::vector<Case> cases = {
+      {"refused", LoopbackUrl(closed_port), 0, -20402 /* CONNECTION_REFUSED */, 0, ""},
+      {"404", LoopbackUrl(StartApp(not_found).Port()), 0, -1, 404, ""},
+      {"403", LoopbackUrl(StartApp(refuses_token).Port()), 0, -1, 403, ""},
+      {"html", LoopbackUrl(StartApp(html).Port()), 0, -20000 /* INVALID_PARAMETERS */, 200, "text/html"},
+      {"ended", LoopbackUrl(StartApp(StreamingApp(2, 10)).Port()), 0, -20302 /* EOS */, 200,
+       "multipart/x-mixed-replace; boundary=frame"},
+      // The daemon refuses the unmapped port, and a handle it does not know.
+      {"tunnel refused", "http://capi-why:8099/", tunnel_device, -(22000 + ECONNREFUSED), 0, ""},
+      {"no such device", "http://capi-why:8099/", 999, -(22000 + ENODEV), 0, ""},
+  };
+  for (const Case& c : cases) {
+    if (c.handle != 0 && (!g_LibraryPresent || tunnel_device == 0)) continue;
+    const char* url = c.url.c_str();
+    kvx_device* device = kvx_device_create(&url, 1, (int32_t)c.handle);
+    m_Devices.push_back(device);
+    DeviceRecord record;
+    kvx_device_set_callbacks(device, RecordFrame, RecordDisconnection, &record);
+    EXPECT_EQ(kvx_device_has_ended(device), 0) << c.what;
+    ASSERT_EQ(kvx_device_start(device, "why"), 0);
+    ASSERT_TRUE(WaitUntil([&] { return record.disconnections.load() == 1; }, 20000)) << c.what;
+    EXPECT_EQ(kvx_device_has_ended(device), 1) << c.what;
+    EXPECT_EQ(kvx_device_get_last_result(device), c.result) << c.what;
+    EXPECT_EQ(kvx_device_get_http_status(device), c.status) << c.what;
+    char type[16];
+    EXPECT_EQ(kvx_device_get_content_type(device, type, sizeof(type)), (int32_t)c.type.size()) << c.what;
+    EXPECT_EQ(std::string(type), c.type.substr(0, sizeof(type) - 1)) << c.what;
+  }
+}
 
 struct DiscoveryRecord {
   std::mutex mutex;
@@ -574,6 +635,39 @@ TEST_F(CApiDiscovery, ADetachIsHeardInOrderOnAThreadThatDestroyJoins) {
   // Joined by the destroy: the task is gone from this process.
   std::string task = "/proc/self/task/" + std::to_string(seen.tids[0]);
   EXPECT_NE(access(task.c_str(), F_OK), 0) << "the thread that ran the removals outlives the controller";
+}
+
+// A controller tells whether it reaches the daemon, and when that changes:
+// here the daemon's socket goes away and comes back.
+TEST_F(CApiDiscovery, TheStateFollowsTheDaemonGoingAndComingBack) {
+  struct States {
+    std::mutex mutex;
+    std::vector<int32_t> seen;
+  } states;
+  kvx_controller* controller = Create();
+  kvx_controller_set_state_callback(
+      controller,
+      [](void* context, int32_t state) {
+        auto* record = static_cast<States*>(context);
+        std::lock_guard<std::mutex> lock(record->mutex);
+        record->seen.push_back(state);
+      },
+      &states);
+  EXPECT_STREQ(kvx_controller_get_daemon_address(controller), g_Daemon->SocketAddress().c_str());
+  ASSERT_TRUE(WaitUntil([&] { return kvx_controller_get_state(controller) == KVX_CONTROLLER_CONNECTED; }, 8000));
+  g_Daemon->StopListener();
+  EXPECT_TRUE(WaitUntil([&] { return kvx_controller_get_state(controller) == KVX_CONTROLLER_DAEMON_UNREACHABLE; },
+                        15000));
+  EXPECT_EQ(kvx_controller_get_daemon_error(controller), -(22000 + ENOENT)) << "no socket file at the address";
+  std::string error;
+  ASSERT_TRUE(g_Daemon->RestartListener(&error)) << error;
+  EXPECT_TRUE(WaitUntil([&] { return kvx_controller_get_state(controller) == KVX_CONTROLLER_CONNECTED; }, 8000));
+  EXPECT_EQ(kvx_controller_get_daemon_error(controller), 0);
+  EXPECT_TRUE(WaitUntil([&] { std::lock_guard<std::mutex> lock(states.mutex); return states.seen.size() >= 2; },
+                        5000));
+  std::lock_guard<std::mutex> lock(states.mutex);
+  const std::vector<int32_t> tail(states.seen.end() - 2, states.seen.end());
+  EXPECT_EQ(tail, (std::vector<int32_t>{KVX_CONTROLLER_DAEMON_UNREACHABLE, KVX_CONTROLLER_CONNECTED}));
 }
 
 // A slow callback holds up only its controller's later notifications: the

@@ -64,6 +64,13 @@ TEST_F(USBControllerTest, RegistersAcceptedProductIdsAndReportsBothPortsOnDetach
   EXPECT_EQ(printed,
             "Device attached: pid=128f\nDevice attached: pid=1290\nDevice attached: pid=1297\n"
             "Device attached: pid=129a\nDevice attached: pid=129b\n");
+  // A host may keep its standard output to itself.
+  KVX_USBController::SetConsoleOutput(false);
+  testing::internal::CaptureStdout();
+  usbmuxd_event_t quiet = MakeEvent(KVX_USBMUX_EVENT_DEVICE_ADD, 1, 0x1290, "first");
+  controller.NewEvent(&quiet);
+  KVX_USBController::SetConsoleOutput(true);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   // Nothing answers on any port: no app is ever found, yet a detach reports
   // both ports of every registered device, 8099 first.
@@ -257,6 +264,7 @@ TEST(USBControllerWithoutLibrary, RunsAndReportsNothing) {
     KVX_USBController::DeviceAppInfo app(NPT_HttpUrl("dev", 8099, "/"));
     EXPECT_EQ(controller.PingApp(1, app), NPT_RESULT_FAILURE);
     EXPECT_TRUE(app.socket.IsNull());
+    EXPECT_EQ(controller.GetState(), KVX_USB_NO_LIBRARY);
     controller.Abort();
   }
   testing::internal::GetCapturedStdout();

@@ -129,4 +129,42 @@ class LoopbackClient {
   int m_Fd = -1;
 };
 
+// A spawned process with pipes on its standard input, output and error (Linux
+// only). The destructor kills and reaps whatever is still running. `env_extra` entries
+// ("NAME=VALUE") are added to (or replace those of) this process's
+// environment for it.
+class Process {
+ public:
+  Process(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra = {});
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  bool Started() const { return m_Pid > 0; }
+  void Write(const std::string& text);
+  void CloseInput();
+  // Waits until standard output holds a complete line, not returned or
+  // skipped before, containing `needle`; returns the line, or "" at the
+  // deadline.
+  std::string WaitForLine(const std::string& needle, int timeout_ms);
+  // Waits (bounded) for the exit, collecting all output. The exit status, or
+  // -1 when the deadline passed (the process is then killed).
+  int Wait(int timeout_ms);
+  // Waits (bounded) until standard error contains `needle`.
+  bool WaitForStderr(const std::string& needle, int timeout_ms);
+  void Signal(int sig);
+  const std::string& Stdout() const { return m_Stdout; }
+  const std::string& Stderr() const { return m_Stderr; }
+
+ private:
+  // Reads what is available; false when nothing was read.
+  bool Pump(int timeout_ms);
+
+  int m_Pid = -1;
+  int m_In = -1, m_Out = -1, m_Err = -1;
+  int m_Status = -1;
+  std::string m_Stdout, m_Stderr;
+  size_t m_Scanned = 0;
+};
+
 }  // namespace kvx_test

@@ -4,8 +4,10 @@
 // test pattern, frame files) are checked directly, and the simulator's stream
 // is read by ffmpeg so that our own reader is not the only judge of our writer.
 
+#include "AppSimulator.h"
 #include "KvxCli.h"
 #include "KvxFrameFiles.h"
+#include "KvxProgress.h"
 #include "SimulatedHost.h"
 #include "TestPattern.h"
 #include "TestSupport.h"
@@ -53,146 +55,7 @@ std::vector<std::string> ListDir(const std::string& path, const std::string& suf
   return names;
 }
 
-// A spawned process with pipes on its standard input, output and error. The
-// destructor kills and reaps whatever is still running.
-class Process {
- public:
-  Process(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra = {}) {
-    int in[2], out[2], err[2];
-    if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return;
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.push_back(*e);
-    for (const std::string& extra : env_extra) env.push_back(extra);
-    std::vector<char*> cargv, cenv;
-    for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-    cargv.push_back(nullptr);
-    for (const std::string& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
-    cenv.push_back(nullptr);
-    m_Pid = ::fork();
-    if (m_Pid == 0) {
-      ::dup2(in[0], 0);
-      ::dup2(out[1], 1);
-      ::dup2(err[1], 2);
-      for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
-      ::execve(cargv[0], cargv.data(), cenv.data());
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    m_In = in[1];
-    m_Out = out[0];
-    m_Err = err[0];
-    ::fcntl(m_Out, F_SETFL, O_NONBLOCK);
-    ::fcntl(m_Err, F_SETFL, O_NONBLOCK);
-  }
-  ~Process() {
-    if (m_Pid > 0 && m_Status < 0) {
-      ::kill(m_Pid, SIGKILL);
-      ::waitpid(m_Pid, nullptr, 0);
-    }
-    for (int fd : {m_In, m_Out, m_Err}) {
-      if (fd >= 0) ::close(fd);
-    }
-  }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  bool Started() const { return m_Pid > 0; }
-
-  void Write(const std::string& text) {
-    if (m_In >= 0) {
-      ssize_t n = ::write(m_In, text.data(), text.size());
-      (void)n;
-    }
-  }
-  void CloseInput() {
-    if (m_In >= 0) ::close(m_In);
-    m_In = -1;
-  }
-
-  // Waits until standard output holds a complete line, not returned or
-  // skipped before, containing `needle`; returns the line, or "" at the
-  // deadline.
-  std::string WaitForLine(const std::string& needle, int timeout_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-      size_t start = m_Scanned;
-      size_t eol;
-      while ((eol = m_Stdout.find('\n', start)) != std::string::npos) {
-        std::string line = m_Stdout.substr(start, eol - start);
-        start = eol + 1;
-        m_Scanned = start;
-        if (line.find(needle) != std::string::npos) return line;
-      }
-      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      if (left <= 0) return "";
-      Pump(left > 100 ? 100 : left);
-    }
-  }
-
-  // Waits (bounded) for the exit, collecting all output. The exit status, or
-  // -1 when the deadline passed (the process is then killed).
-  int Wait(int timeout_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (m_Status < 0) {
-      int status = 0;
-      pid_t r = ::waitpid(m_Pid, &status, WNOHANG);
-      if (r == m_Pid) {
-        m_Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-      if (Clock::now() > deadline) {
-        ::kill(m_Pid, SIGKILL);
-        ::waitpid(m_Pid, nullptr, 0);
-        m_Status = 1000;
-        return -1;
-      }
-      Pump(20);
-    }
-    while (Pump(0)) {
-    }
-    return m_Status;
-  }
-
-  // Waits (bounded) until standard error contains `needle`.
-  bool WaitForStderr(const std::string& needle, int timeout_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (m_Stderr.find(needle) == std::string::npos) {
-      if (Clock::now() > deadline) return false;
-      Pump(50);
-    }
-    return true;
-  }
-
-  void Signal(int sig) { ::kill(m_Pid, sig); }
-  const std::string& Stdout() const { return m_Stdout; }
-  const std::string& Stderr() const { return m_Stderr; }
-
- private:
-  // Reads what is available; false when nothing was read.
-  bool Pump(int timeout_ms) {
-    pollfd fds[2] = {{m_Out, POLLIN, 0}, {m_Err, POLLIN, 0}};
-    if (::poll(fds, 2, timeout_ms) <= 0) return false;
-    bool any = false;
-    char buffer[8192];
-    for (int i = 0; i < 2; ++i) {
-      if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      ssize_t n = ::read(fds[i].fd, buffer, sizeof(buffer));
-      if (n > 0) {
-        (i == 0 ? m_Stdout : m_Stderr).append(buffer, static_cast<size_t>(n));
-        any = true;
-      }
-    }
-    return any;
-  }
-
-  pid_t m_Pid = -1;
-  int m_In = -1, m_Out = -1, m_Err = -1;
-  int m_Status = -1;
-  std::string m_Stdout, m_Stderr;
-  size_t m_Scanned = 0;
-};
+using kvx_test::Process;
 
 int CountLines(const std::string& text) {
   int lines = 0;
@@ -269,11 +132,11 @@ TEST(KvxArgs, NumbersAndSizes) {
     EXPECT_FALSE(kvx_cli::ParseSeconds(bad, 100, &seconds)) << bad;
   }
   int w = 0, h = 0;
-  EXPECT_TRUE(kvx_sim::ParseSize("640x480", &w, &h));
+  EXPECT_TRUE(kvx_image::ParseSize("640x480", &w, &h));
   EXPECT_EQ(w, 640);
   EXPECT_EQ(h, 480);
   for (const char* bad : {"640", "x480", "640x", "0x10", "10x0", "8193x10", "64Ox480", "640x480x3", "-1x5"}) {
-    EXPECT_FALSE(kvx_sim::ParseSize(bad, &w, &h)) << bad;
+    EXPECT_FALSE(kvx_image::ParseSize(bad, &w, &h)) << bad;
   }
 }
 
@@ -296,9 +159,9 @@ TEST(KvxTestPattern, FrameNumberSurvivesJpegAtEverySize) {
         ASSERT_TRUE(kvx_sim::ReadPatternSequence(pixels.data(), size[0], size[1], channels, &read));
         EXPECT_EQ(read, seq & 0xFFFFFF);
         std::vector<uint8_t> jpeg, rgb;
-        ASSERT_TRUE(kvx_sim::EncodeJpeg(pixels.data(), size[0], size[1], channels, 85, &jpeg));
+        ASSERT_TRUE(kvx_image::EncodeJpeg(pixels.data(), size[0], size[1], channels, 85, &jpeg));
         int w = 0, h = 0;
-        ASSERT_TRUE(kvx_sim::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h));
+        ASSERT_TRUE(kvx_image::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h));
         EXPECT_EQ(w, size[0]);
         EXPECT_EQ(h, size[1]);
         ASSERT_TRUE(kvx_sim::ReadPatternSequence(rgb.data(), w, h, 3, &read)) << size[0] << "x" << size[1];
@@ -324,7 +187,7 @@ TEST(KvxTestPattern, RejectsWhatIsNotAPatternFrame) {
   std::vector<uint8_t> rgb;
   int w = 1, h = 1;
   const uint8_t junk[] = {0xFF, 0xD8, 0xFF, 0x00, 1, 2, 3};
-  EXPECT_FALSE(kvx_sim::DecodeJpeg(junk, sizeof(junk), &rgb, &w, &h));
+  EXPECT_FALSE(kvx_image::DecodeJpeg(junk, sizeof(junk), &rgb, &w, &h));
   EXPECT_TRUE(rgb.empty());
   EXPECT_EQ(w, 0);
 }
@@ -373,7 +236,7 @@ TEST(KvxFrameFiles, ContactSheetHoldsTheFramesInAGrid) {
   std::vector<uint8_t> jpeg, rgb;
   ASSERT_TRUE(kvx_cli::ReadFile(path, &jpeg));
   int w = 0, h = 0;
-  ASSERT_TRUE(kvx_sim::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h));
+  ASSERT_TRUE(kvx_image::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h));
   EXPECT_EQ(w, 8 + 3 * (200 + 8));
   EXPECT_EQ(h, 8 + 2 * (100 + 8));
   // The fourth frame sits in the second row, first column, unscaled: its
@@ -431,10 +294,100 @@ TEST(KvxCommand, BadArgumentsGiveOneLineAndAStatus) {
   }
 }
 
+// Every way a stream or the daemon can fail gives status 1 and its reason as
+// the last line on standard error.
+TEST(KvxCommand, FailuresSayWhy) {
+  kvx_sim::AppSimConfig refuses_token, not_found, html, ends, odd_raw;
+  refuses_token.require_auth = true;
+  refuses_token.auth_verifier = [](const std::string&) { return false; };
+  not_found.misbehaviour = kvx_sim::Misbehaviour::kStatus404;
+  html.content_type_override = "text/html";
+  ends.frame_count = 3;
+  odd_raw.frame_content_type = "image/rgb";
+  odd_raw.frame_size = 1000;
+  odd_raw.frame_count = 0;
+  odd_raw.frames_per_second = 30;
+  TempDir dir;
+  struct Case {
+    const kvx_sim::AppSimConfig* app;  // null: nothing listens at {URL}
+    std::vector<std::string> args;
+    std::string says;                  // {URL} and {DIR} filled in
+  };
+  const Case cases[] = {
+      {nullptr, {"stream", "--url", "{URL}", "--frames", "1"},
+       "kvx stream: error: could not stream from {URL}: connection refused"},
+      {&not_found, {"stream", "--url", "{URL}"}, "kvx stream: error: could not stream from {URL}: HTTP 404 Not Found"},
+      {&refuses_token, {"view", "--url", "{URL}", "--port", "0"},
+       "kvx view: error: could not stream from {URL}: authentication refused (HTTP 403)"},
+      {&html, {"stream", "--url", "{URL}", "--seconds", "5"},
+       "kvx stream: error: could not stream from {URL}: not an image stream (text/html)"},
+      {&ends, {"stream", "--url", "{URL}", "--frames", "10"},
+       "kvx stream: error: the app ended the stream after 3 of 10 frames"},
+      {&ends, {"view", "--url", "{URL}", "--port", "0"}, "kvx view: error: the app ended the stream after 3 frames"},
+      {&odd_raw, {"view", "--url", "{URL}", "--port", "0"},
+       "kvx view: error: image/rgb frames of 1000 bytes need --size WxH (no usual picture size has that length)"},
+      {nullptr, {"list"},
+       "kvx list: error: cannot reach the USB daemon at UNIX:{DIR}/none (no such file or directory); start usbmuxd, "
+       "or set USBMUXD_SOCKET_ADDRESS to where it listens"},
+      {nullptr, {"stream", "--device", "Any"}, "kvx stream: error: cannot reach the USB daemon at UNIX:{DIR}/none"},
+  };
+  for (const Case& c : cases) {
+    kvx_sim::AppSimulator app(c.app ? *c.app : kvx_sim::AppSimConfig());
+    const int port = app.Start();
+    ASSERT_GT(port, 0);
+    if (!c.app) app.Stop();  // its port now refuses
+    auto fill = [&](std::string text) {
+      for (const std::string& key : {std::string("{URL}"), std::string("{DIR}")}) {
+        const std::string value = key == "{URL}" ? "http://127.0.0.1:" + std::to_string(port) + "/" : dir.Path();
+        for (size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
+      }
+      return text;
+    };
+    std::vector<std::string> argv = {KvxPath()};
+    for (const std::string& arg : c.args) argv.push_back(fill(arg));
+    Process process(argv, {"USBMUXD_SOCKET_ADDRESS=UNIX:" + dir.Path() + "/none"});
+    process.CloseInput();
+    EXPECT_EQ(process.Wait(20000), 1) << c.args[0] << " " << fill(c.says) << process.Stderr();
+    const std::string& err = process.Stderr();
+    const size_t last = err.rfind('\n', err.size() - 2);
+    EXPECT_EQ(err.substr(last == std::string::npos ? 0 : last + 1, fill(c.says).size()), fill(c.says)) << err;
+  }
+}
+
+// -v brings the library's own records to standard error; without it there
+// are none.
+TEST(KvxCommand, VerboseShowsTheLibrarysLog) {
+  for (bool verbose : {false, true}) {
+    std::vector<std::string> argv = {KvxPath(), "stream", "--url", "http://127.0.0.1:1/", "--frames", "1"};
+    if (verbose) argv.insert(argv.begin() + 1, "-v");
+    Process process(argv);
+    process.CloseInput();
+    EXPECT_EQ(process.Wait(15000), 1);
+    EXPECT_EQ(process.Stderr().find("[npt.http]") != std::string::npos, verbose) << process.Stderr();
+  }
+}
+
+// The rate is that of the last second, not of the whole run.
+TEST(KvxProgress, RateIsTheLastSecondsAndAStallIsCounted) {
+  using namespace std::chrono;
+  kvx_cli::RateMeter rate;
+  const auto t0 = steady_clock::now();
+  rate.Update(0, 0, t0);
+  for (int tenth = 1; tenth <= 20; ++tenth) {
+    // 100 frames a second for a second, then 10 a second.
+    const uint64_t frames = tenth <= 10 ? 10 * tenth : 100 + (tenth - 10);
+    rate.Update(frames, frames * 1000, t0 + milliseconds(100 * tenth));
+  }
+  EXPECT_NEAR(rate.FramesPerSecond(), 10, 0.5);
+  EXPECT_NEAR(rate.BytesPerSecond(), 10000, 500);
+  EXPECT_NEAR(rate.SecondsWithoutFrames(t0 + milliseconds(5000)), 3, 0.01);
+}
+
 TEST(KvxCommand, HelpForEachSubcommand) {
-  for (const char* sub : {"--help", "demo", "list", "stream", "simulate", "view"}) {
-    std::vector<std::string> argv = {KvxPath(), sub};
-    if (std::string(sub) != "--help") argv.push_back("--help");
+  for (const char* sub : {"", "--help", "demo", "list", "stream", "simulate", "view"}) {
+    std::vector<std::string> argv = {KvxPath()};
+    if (*sub) argv.push_back(sub);  // bare: the help, not the demo
+    if (*sub && std::string(sub) != "--help") argv.push_back("--help");
     Process process(argv);
     process.CloseInput();
     EXPECT_EQ(process.Wait(30000), 0) << sub;
@@ -463,7 +416,7 @@ TEST(KvxCommand, DemoFindsStreamsVerifiesAndSaves) {
     std::vector<uint8_t> jpeg, rgb;
     ASSERT_TRUE(kvx_cli::ReadFile(out + "/" + name, &jpeg));
     int w = 0, h = 0;
-    ASSERT_TRUE(kvx_sim::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h)) << name;
+    ASSERT_TRUE(kvx_image::DecodeJpeg(jpeg.data(), jpeg.size(), &rgb, &w, &h)) << name;
     if (name == "contact-sheet.jpg") {
       EXPECT_EQ(w, 8 + 3 * (320 + 8));
       EXPECT_EQ(h, 8 + 2 * (240 + 8));
@@ -527,7 +480,7 @@ TEST(KvxCommand, StreamOverTcpSavesFramesOfEachFormat) {
       } else {
         std::vector<uint8_t> rgb;
         int w = 0, h = 0;
-        EXPECT_TRUE(kvx_sim::DecodeJpeg(data.data(), data.size(), &rgb, &w, &h)) << name;
+        EXPECT_TRUE(kvx_image::DecodeJpeg(data.data(), data.size(), &rgb, &w, &h)) << name;
       }
     }
   }
@@ -605,27 +558,44 @@ TEST(KvxCommand, StreamByDeviceNameThroughTheTunnelAndAStalledApp) {
     Process stream({KvxPath(), "stream", "--device", "Simulated Device 1", "--frames", "5"}, {address});
     stream.CloseInput();
     ASSERT_EQ(stream.Wait(20000), 0) << stream.Stdout() << stream.Stderr();
-    EXPECT_NE(stream.Stdout().find("\nfound \"Simulated Device 1\" at http://kvxsim-1:8099/ (handle 1)\n"),
-              std::string::npos)
+    EXPECT_EQ(stream.Stdout().find("found \"Simulated Device 1\" at http://kvxsim-1:8099/ (handle 1)\n"), 0u)
         << stream.Stdout();
     EXPECT_NE(stream.Stdout().find("stream summary: 5 frames (image/jpeg)"), std::string::npos) << stream.Stdout();
   }
   {
-    // A stalled app answers but sends no frame: the time limit aborts the
-    // stream and the run fails for want of frames.
+    // A stalled app answers but sends no frame: the progress line says so,
+    // the time limit aborts the stream and the run fails for want of frames.
     sim.Write("stall kvxsim-1\n");
     ASSERT_NE(sim.WaitForLine("ok stall kvxsim-1", 30000), "");
-    Process stream({KvxPath(), "stream", "--device", "Simulated Device 1", "--seconds", "1.5"}, {address});
+    Process stream({KvxPath(), "stream", "--device", "simulated DEVICE 1", "--seconds", "3.5"}, {address});
     stream.CloseInput();
     EXPECT_EQ(stream.Wait(20000), 1) << stream.Stdout();
-    EXPECT_EQ(stream.Stderr(), "kvx stream: error: no frame received\n");
+    EXPECT_NE(stream.Stderr().find("frames 0  stalled 2 s"), std::string::npos) << stream.Stderr();
+    EXPECT_NE(stream.Stderr().find("kvx stream: error: no frame received (the app sent none in 3."), std::string::npos)
+        << stream.Stderr();
     EXPECT_NE(stream.Stdout().find("stream summary: 0 frames"), std::string::npos) << stream.Stdout();
   }
   {
     Process stream({KvxPath(), "stream", "--device", "Nobody", "--frames", "1"}, {address});
     stream.CloseInput();
     EXPECT_EQ(stream.Wait(20000), 1);
-    EXPECT_EQ(stream.Stderr(), "kvx stream: error: no device named \"Nobody\" found within 10 s\n");
+    EXPECT_EQ(stream.Stderr(),
+              "kvx stream: error: no device named \"Nobody\" found within 10 s (found: \"Simulated Device 1\" at "
+              "http://kvxsim-1:8099/)\n");
+  }
+  {
+    // Discovery sees the device go, so the stream says why it ended.
+    sim.Write("resume kvxsim-1\n");
+    ASSERT_NE(sim.WaitForLine("ok resume kvxsim-1", 5000), "");
+    Process stream({KvxPath(), "stream", "--device", "Simulated Device 1", "--frames", "100000"}, {address});
+    stream.CloseInput();
+    ASSERT_NE(stream.WaitForLine("found ", 15000), "");
+    ASSERT_TRUE(stream.WaitForStderr("frames ", 10000));
+    sim.Write("detach kvxsim-1\n");
+    ASSERT_NE(sim.WaitForLine("ok detach kvxsim-1", 5000), "");
+    EXPECT_EQ(stream.Wait(20000), 1);
+    EXPECT_NE(stream.Stderr().find("kvx stream: error: device detached after "), std::string::npos) << stream.Stderr();
+    EXPECT_NE(stream.Stderr().find(" of 100000 frames\n"), std::string::npos) << stream.Stderr();
   }
   sim.CloseInput();  // end of input ends the simulator
   EXPECT_EQ(sim.Wait(30000), 0) << sim.Stderr();
@@ -663,11 +633,13 @@ TEST(KvxCommand, ViewRelaysFramesToCurlAndFfmpeg) {
   setup.fps = 30;
   std::string error;
   ASSERT_TRUE(host.AddDevice(setup, &error)) << error;
+  // No --size: 57600 bytes fit one usual size only.
   Process view({KvxPath(), "view", "--url", "http://127.0.0.1:" + std::to_string(host.AppPort("view-dev")) + "/",
-                "--port", "0", "--size", "160x120", "--seconds", "15"});
+                "--port", "0", "--seconds", "15"});
   view.CloseInput();
   const std::string line = view.WaitForLine("open http://127.0.0.1:", 10000);
   ASSERT_NE(line, "") << view.Stderr();
+  EXPECT_NE(view.WaitForLine("kvx view: image/rgb frames of 57600 bytes shown as 160x120 (give --size WxH", 10000), "");
   const size_t at = line.find("127.0.0.1:") + 10;
   const std::string base = "http://127.0.0.1:" + line.substr(at, line.find('/', at) - at);
   TempDir dir;
@@ -675,7 +647,7 @@ TEST(KvxCommand, ViewRelaysFramesToCurlAndFfmpeg) {
   Process page({"/usr/bin/curl", "-s", "--max-time", "5", base + "/"});
   page.CloseInput();
   EXPECT_EQ(page.Wait(30000), 0);
-  EXPECT_NE(page.Stdout().find("<img src=\"/stream\""), std::string::npos) << page.Stdout();
+  EXPECT_NE(page.Stdout().find("src=\"/stream\""), std::string::npos) << page.Stdout();
 
   Process headers({"/usr/bin/curl", "-s", "-D", dir.Path() + "/headers", "--max-time", "2", "-o",
                    dir.Path() + "/body", base + "/stream"});
@@ -692,7 +664,7 @@ TEST(KvxCommand, ViewRelaysFramesToCurlAndFfmpeg) {
   for (size_t n = 0; n < parts.size(); ++n) {
     std::vector<uint8_t> rgb;
     int w = 0, h = 0;
-    ASSERT_TRUE(kvx_sim::DecodeJpeg(reinterpret_cast<const uint8_t*>(parts[n].data()), parts[n].size(), &rgb, &w, &h));
+    ASSERT_TRUE(kvx_image::DecodeJpeg(reinterpret_cast<const uint8_t*>(parts[n].data()), parts[n].size(), &rgb, &w, &h));
     ASSERT_EQ(w, 160);
     uint32_t seq = 0;
     ASSERT_TRUE(kvx_sim::ReadPatternSequence(rgb.data(), w, h, 3, &seq)) << n;

@@ -4,10 +4,10 @@
 #include "KvxCli.h"
 #include "KvxDiscovery.h"
 #include "KvxFrameFiles.h"
+#include "KvxImage.h"
 #include "KvxStreamSession.h"
 #include "KvxUSBController.h"
 #include "SimulatedHost.h"
-#include "TestPattern.h"
 
 #include <unistd.h>
 
@@ -116,8 +116,7 @@ int RunDemo(const std::vector<std::string>& args) {
   }
   const double discovery_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - discovery_start).count();
-  // The core's attach text before this ends without a line break.
-  std::printf("\nkvx demo: found \"%s\" at %s (handle %d) after %.2f s\n", app.name.c_str(), app.url.c_str(),
+  std::printf("kvx demo: found \"%s\" at %s (handle %d) after %.2f s\n", app.name.c_str(), app.url.c_str(),
               app.handle, discovery_seconds);
   std::fflush(stdout);
 
@@ -144,7 +143,7 @@ int RunDemo(const std::vector<std::string>& args) {
     std::vector<uint8_t> jpeg;
     RgbImage image;
     if (ReadFile(path, &jpeg) &&
-        kvx_sim::DecodeJpeg(jpeg.data(), jpeg.size(), &image.pixels, &image.width, &image.height)) {
+        kvx_image::DecodeJpeg(jpeg.data(), jpeg.size(), &image.pixels, &image.width, &image.height)) {
       images.push_back(std::move(image));
     }
   }

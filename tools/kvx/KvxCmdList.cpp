@@ -1,19 +1,15 @@
 // `kvx list`: discovery on the host's daemon, one line per event.
 #include "KvxCli.h"
+#include "KvxDiagnosis.h"
+#include "KvxProgress.h"
 #include "KvxUSBController.h"
-
-#if defined(_WIN32)
-#include <io.h>
-#define dup _dup
-#define dup2 _dup2
-#define fdopen _fdopen
-#else
-#include <unistd.h>
-#endif
 
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 namespace kvx_cli {
@@ -24,7 +20,8 @@ const char kUsage[] =
     "\n"
     "Watches the USB daemon (USBMUXD_SOCKET_ADDRESS selects another one) and\n"
     "prints one line per companion app found or removed, as it happens, until\n"
-    "S seconds have passed or Ctrl-C.\n"
+    "S seconds have passed or Ctrl-C; a status line on standard error shows what\n"
+    "is watched. Fails at once (status 1) when the daemon cannot be reached.\n"
     "\n"
     "  --seconds S   stop after S seconds\n"
     "  --json        one JSON object per line: {\"event\":\"found\",\"name\":...,\n"
@@ -34,32 +31,43 @@ const char kUsage[] =
 // held, so it only formats and writes.
 class Printer : public KVX_USBControllerDelegate {
  public:
-  Printer(bool json, FILE* out) : m_Json(json), m_Out(out) {}
+  Printer(bool json, ProgressLine* progress) : m_Json(json), m_Progress(progress) {}
 
   void OnDeviceFound(const char* name, NPT_Int32 handle, const char* url) override {
     const std::string n = name ? name : "", u = url ? url : "";
     if (m_Json) {
-      std::fprintf(m_Out, "{\"event\":\"found\",\"name\":\"%s\",\"handle\":%d,\"url\":\"%s\"}\n", JsonEscape(n).c_str(),
-                  handle, JsonEscape(u).c_str());
+      Print("{\"event\":\"found\",\"name\":\"" + JsonEscape(n) + "\",\"handle\":" + std::to_string(handle) +
+            ",\"url\":\"" + JsonEscape(u) + "\"}");
     } else {
-      std::fprintf(m_Out, "found    \"%s\"  handle %d  %s\n", n.c_str(), handle, u.c_str());
+      Print("found    \"" + n + "\"  handle " + std::to_string(handle) + "  " + u);
     }
-    std::fflush(m_Out);
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_Present.insert(u);
   }
 
   void OnDeviceRemoved(const char* url) override {
     const std::string u = url ? url : "";
     if (m_Json) {
-      std::fprintf(m_Out, "{\"event\":\"removed\",\"url\":\"%s\"}\n", JsonEscape(u).c_str());
+      Print("{\"event\":\"removed\",\"url\":\"" + JsonEscape(u) + "\"}");
     } else {
-      std::fprintf(m_Out, "removed  %s\n", u.c_str());
+      Print("removed  " + u);
     }
-    std::fflush(m_Out);
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_Present.erase(u);
+  }
+
+  size_t Present() {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return m_Present.size();
   }
 
  private:
-  bool m_Json;
-  FILE* m_Out;
+  void Print(const std::string& line) { m_Progress->Print(stdout, line); }
+
+  const bool m_Json;
+  ProgressLine* m_Progress;
+  std::mutex m_Lock;
+  std::set<std::string> m_Present;  // URLs found and not removed since
 };
 
 }  // namespace
@@ -79,24 +87,37 @@ int RunList(const std::vector<std::string>& args) {
     return Fail("list", kExitUsage, "--seconds needs a positive number");
   }
   InstallInterruptHandler();
-  // The core prints a text of its own for every attach event on standard
-  // output, without a line break; it would break the one-line-per-event
-  // contract, so the events get the original standard output and everything
-  // else printed to it goes to standard error.
-  std::fflush(stdout);
-  int events_fd = ::dup(1);
-  FILE* out = events_fd >= 0 ? ::fdopen(events_fd, "w") : nullptr;
-  if (!out || ::dup2(2, 1) < 0) return Fail("list", kExitFailure, "error: cannot set up the output");
-  Printer printer(parsed.Has("--json"), out);
+  ProgressLine progress(5.0);
+  Printer printer(parsed.Has("--json"), &progress);
   std::unique_ptr<KVX_USBController> controller(new KVX_USBController());
   controller->SetDelegate(&printer);
+  const std::string problem = DaemonProblem(*controller);
+  if (!problem.empty()) {
+    controller.reset();
+    return Fail("list", kExitFailure, "error: " + problem);
+  }
+  const std::string address = controller->GetDaemonAddress().GetChars();
+  KVX_USBControllerState state = controller->GetState();
   const auto start = std::chrono::steady_clock::now();
   while (!g_Interrupted.load(std::memory_order_acquire)) {
-    if (seconds > 0 && std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= seconds) break;
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (seconds > 0 && elapsed >= seconds) break;
+    // The daemon may go away and come back while we watch.
+    const KVX_USBControllerState now = controller->GetState();
+    if (now != state && now == KVX_USB_DAEMON_UNREACHABLE) {
+      progress.Print(stderr, "kvx list: lost the USB daemon at " + address + " (" +
+                                 DescribeResult(controller->GetDaemonFailure()) + "); waiting for it");
+    } else if (now != state && now == KVX_USB_CONNECTED) {
+      progress.Print(stderr, "kvx list: the USB daemon at " + address + " answers again");
+    }
+    state = now;
+    progress.Update("watching " + address + ": " + std::to_string(printer.Present()) + " apps, " +
+                    std::to_string(static_cast<int>(elapsed)) + " s" +
+                    (state == KVX_USB_CONNECTED ? "" : ", daemon unreachable"));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   controller.reset();
-  std::fclose(out);
+  progress.Finish();
   return kExitOk;
 }
 

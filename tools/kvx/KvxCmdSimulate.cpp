@@ -93,7 +93,7 @@ int RunSimulate(const std::vector<std::string>& args) {
   if (parsed.Has("--format") && !kvx_sim::ParsePatternFormat(parsed.Get("--format"), &base.format)) {
     return Fail("simulate", kExitUsage, "--format needs jpeg, rgb or rgba");
   }
-  if (parsed.Has("--size") && (!kvx_sim::ParseSize(parsed.Get("--size").c_str(), &base.width, &base.height) ||
+  if (parsed.Has("--size") && (!kvx_image::ParseSize(parsed.Get("--size").c_str(), &base.width, &base.height) ||
                                !kvx_sim::IsValidPatternSize(base.width, base.height))) {
     return Fail("simulate", kExitUsage, "--size needs WIDTHxHEIGHT from 48x32 to 8192x8192");
   }

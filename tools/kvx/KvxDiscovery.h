@@ -25,14 +25,21 @@ class AppWatcher : public KVX_USBControllerDelegate {
   void OnDeviceFound(const char* name, NPT_Int32 handle, const char* url) override;
   void OnDeviceRemoved(const char* url) override;
 
-  // Waits until an app named `name` (empty: any app) is present, at most
-  // `seconds`, or until an interrupt. True with *app filled when found.
+  // Waits until an app named `name` (letter case ignored; empty: any app)
+  // is present, at most `seconds`, or until an interrupt. True with *app
+  // filled when found.
   bool WaitFor(const std::string& name, double seconds, FoundApp* app);
+  // The apps present now, in the order they were found.
+  std::vector<FoundApp> Present();
+  // Waits up to `seconds` until the app at `url` is reported removed (or
+  // was already since it was found). True when it was.
+  bool WaitForRemoval(const std::string& url, double seconds);
 
  private:
   std::mutex m_Lock;
   std::condition_variable m_Changed;
   std::vector<FoundApp> m_Present;
+  std::vector<std::string> m_Removed;  // URLs removed and not found again
 };
 
 }  // namespace kvx_cli

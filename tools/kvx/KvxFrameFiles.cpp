@@ -1,6 +1,6 @@
 #include "KvxFrameFiles.h"
 
-#include "TestPattern.h"
+#include "KvxImage.h"
 
 #include <algorithm>
 #include <cctype>
@@ -110,7 +110,7 @@ bool WriteContactSheet(const std::vector<RgbImage>& images, int columns, int cel
     }
   }
   std::vector<uint8_t> jpeg;
-  if (!kvx_sim::EncodeJpeg(sheet.data(), width, height, 3, 90, &jpeg)) {
+  if (!kvx_image::EncodeJpeg(sheet.data(), width, height, 3, 90, &jpeg)) {
     *error = "cannot encode the contact sheet";
     return false;
   }

@@ -3,14 +3,9 @@
 #include "KvxCli.h"
 #include "KvxDevice.h"
 #include "KvxFrameFiles.h"
+#include "KvxImage.h"
+#include "KvxProgress.h"
 #include "TestPattern.h"
-
-#if defined(_WIN32)
-#include <io.h>
-#define isatty _isatty
-#else
-#include <unistd.h>
-#endif
 
 #include <chrono>
 #include <condition_variable>
@@ -89,7 +84,7 @@ class Session : public KVX_DeviceDelegate {
     int w = 0, h = 0;
     uint32_t seq = 0;
     std::string failure;
-    if (!kvx_sim::DecodeJpeg(data, size, &rgb, &w, &h)) {
+    if (!kvx_image::DecodeJpeg(data, size, &rgb, &w, &h)) {
       failure = "not a JPEG picture";
     } else if (w != m_Options.width || h != m_Options.height) {
       failure = "picture of " + std::to_string(w) + "x" + std::to_string(h);
@@ -117,14 +112,6 @@ class Session : public KVX_DeviceDelegate {
   uint32_t m_LastSeq = 0;
   bool m_HaveSeq = false;
 };
-
-void PrintProgress(const StreamStats& stats, bool tty, bool final_line) {
-  const double rate = stats.seconds > 0 ? static_cast<double>(stats.bytes) / stats.seconds / 1e6 : 0;
-  std::fprintf(stderr, "%sframes %llu  %.1f fps  %.2f MB/s  %s%s", tty ? "\r" : "",
-               static_cast<unsigned long long>(stats.frames), stats.FramesPerSecond(), rate,
-               FormatMegabytes(stats.bytes).c_str(), tty && !final_line ? "   " : "\n");
-  std::fflush(stderr);
-}
 
 }  // namespace
 
@@ -160,9 +147,8 @@ bool RunStreamSession(const StreamOptions& options, StreamStats* stats, std::str
     *error = "cannot start the stream";
     return false;
   }
-  const bool tty = ::isatty(2) == 1;
-  Clock::time_point last_print = start;
-  bool printed = false;
+  ProgressLine progress(1.0);
+  RateMeter rate;
   for (;;) {
     session.WaitForChange(100);
     StreamStats now = session.Snapshot();
@@ -174,21 +160,28 @@ bool RunStreamSession(const StreamOptions& options, StreamStats* stats, std::str
     if (now.ended_by_peer) break;
     if (options.max_frames && now.frames >= options.max_frames) stop = true;
     if (options.max_seconds > 0 && SecondsSince(start) >= options.max_seconds) stop = true;
-    if (options.progress && now.frames > 0 &&
-        SecondsSince(last_print) >= (tty ? 0.25 : 1.0)) {
-      PrintProgress(now, tty, false);
-      last_print = Clock::now();
-      printed = true;
+    rate.Update(now.frames, now.bytes);
+    // From the connection on, or once the wait for it is worth telling.
+    if (options.progress && (now.connected || SecondsSince(start) >= kStallSeconds)) {
+      progress.Update(FormatStreamProgress(now.frames, now.bytes, rate));
     }
     if (stop) {
       device->Abort();
       break;
     }
   }
+  // Joined first: no callback after this, and the outcome is final.
+  device->Wait(NPT_TIMEOUT_INFINITE);
   bool interrupted = stats->interrupted;
-  device.reset();  // joins the worker: no callback after this
+  device->GetOutcome(stats->outcome);
+  device.reset();
   stats->interrupted = interrupted;
-  if (options.progress && (printed || stats->frames > 0)) PrintProgress(*stats, tty, true);
+  stats->run_seconds = SecondsSince(start);
+  if (options.progress && stats->frames > 0) {
+    rate.Update(stats->frames, stats->bytes);
+    progress.Update(FormatStreamProgress(stats->frames, stats->bytes, rate), true);
+  }
+  progress.Finish();
   return true;
 }
 

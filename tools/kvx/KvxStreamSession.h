@@ -4,6 +4,8 @@
 // shows a progress line from the calling thread, and ends on a frame count, a
 // time limit, the end of the stream or an interrupt (through Abort).
 
+#include "KvxDevice.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,7 +26,8 @@ struct StreamOptions {
   // Decode every frame as a test-pattern JPEG of width x height and check
   // that its frame numbers increase.
   bool verify_pattern = false;
-  bool progress = true;          // progress line on standard error
+  bool progress = true;          // progress line on standard error (current
+                                 // rate, or how long no frame has come)
 };
 
 struct StreamStats {
@@ -38,7 +41,9 @@ struct StreamStats {
   std::string first_failure;     // what the first failed check saw
   std::string content_type;      // of the first frame
   double seconds = 0;            // from the first frame to the last
+  double run_seconds = 0;        // from Start to the end of the run
   double connect_seconds = 0;    // from Start to OnConnection
+  KVX_DeviceOutcome outcome;     // why the run ended, as the device tells
   std::vector<std::string> saved;
   uint64_t save_failures = 0;
 

@@ -31,7 +31,7 @@ struct SimulatedHost::Device {
     std::vector<uint8_t> pixels(static_cast<size_t>(setup.width) * setup.height * channels);
     if (!RenderTestPattern(seq, setup.width, setup.height, channels, pixels.data())) return false;
     if (setup.format == PatternFormat::kJpeg) {
-      return EncodeJpeg(pixels.data(), setup.width, setup.height, channels, setup.jpeg_quality, &frame);
+      return kvx_image::EncodeJpeg(pixels.data(), setup.width, setup.height, channels, setup.jpeg_quality, &frame);
     }
     frame.swap(pixels);
     return true;

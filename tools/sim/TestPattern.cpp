@@ -1,9 +1,5 @@
 #include "TestPattern.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-
 namespace kvx_sim {
 namespace {
 
@@ -101,28 +97,6 @@ bool ReadPatternSequence(const uint8_t* pixels, int width, int height, int chann
     }
   }
   *seq = code;
-  return true;
-}
-
-bool ParseSize(const char* text, int* width, int* height) {
-  if (!text || !width || !height) return false;
-  const char* x = std::strchr(text, 'x');
-  if (!x) return false;
-  auto side = [](const char* begin, const char* end, int* out) {
-    if (begin == end || end - begin > 5) return false;
-    long v = 0;
-    for (const char* p = begin; p < end; ++p) {
-      if (*p < '0' || *p > '9') return false;
-      v = v * 10 + (*p - '0');
-    }
-    if (v < 1 || v > kPatternMaxSide) return false;
-    *out = static_cast<int>(v);
-    return true;
-  };
-  int w = 0, h = 0;
-  if (!side(text, x, &w) || !side(x + 1, x + std::strlen(x), &h)) return false;
-  *width = w;
-  *height = h;
   return true;
 }
 

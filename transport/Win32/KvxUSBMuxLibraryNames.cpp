@@ -4,3 +4,4 @@
 
 const char* const kKvxUSBMuxLibraryNames[] = {"libusbmuxd.dll"};
 const NPT_Cardinal kKvxUSBMuxLibraryNameCount = NPT_ARRAY_SIZE(kKvxUSBMuxLibraryNames);
+const char kKvxUSBMuxDefaultAddress[] = "127.0.0.1:27015";

@@ -83,6 +83,36 @@ KVX_API void kvx_device_abort(kvx_device* device);
  * callbacks. */
 KVX_API void kvx_device_destroy(kvx_device* device);
 
+/* Why a device's stream ended: final once kvx_device_has_ended says 1 (it does
+ * before on_disconnected is called, and once an aborted run is over); while
+ * the run goes on, how far it got. Any thread, callbacks included, until
+ * kvx_device_destroy. A null device reads as a run that never started.
+ *
+ * kvx_device_get_last_result:
+ *   0         not started, connecting, or streaming
+ *   when no URL could be reached, why (for the last URL tried):
+ *             NPT_ERROR_CONNECTION_REFUSED, NPT_ERROR_TIMEOUT or
+ *             NPT_ERROR_HOST_UNKNOWN over TCP; over a tunnel the usbmux
+ *             library's error number as -(22000 + errno) (the device's port
+ *             refused, the device is not attached, the daemon is unreachable)
+ *   -1        (FAILURE) an app answered, but not with status 200
+ *   NPT_ERROR_INVALID_PARAMETERS  the 200 answer is no multipart stream
+ *   NPT_ERROR_EOS  the app ended the stream or closed the connection
+ *   another failure  reading the stream failed: NPT_ERROR_TIMEOUT (30 s
+ *             without data), NPT_ERROR_CONNECTION_RESET, a layout error
+ *             (NPT_ERROR_INVALID_SYNTAX, ...)
+ *   NPT_ERROR_CANCELLED  aborted
+ * kvx_result_name names them. kvx_device_get_http_status: the status code of
+ * the last answer received, 0 when none was. kvx_device_get_content_type:
+ * that answer's "Content-Type" as sent ("" when none), copied into `buffer`
+ * as a NUL-terminated text cut to `size` - 1 bytes when longer (nothing is
+ * written when `size` is 0 or `buffer` null); returns the text's whole
+ * length. */
+KVX_API int32_t kvx_device_has_ended(kvx_device* device);
+KVX_API int32_t kvx_device_get_last_result(kvx_device* device);
+KVX_API int32_t kvx_device_get_http_status(kvx_device* device);
+KVX_API int32_t kvx_device_get_content_type(kvx_device* device, char* buffer, int32_t size);
+
 /* A discovery controller: it hears usbmux events and starts probing at once
  * (no kvx_controller_start needed). Without the usbmux client library it runs
  * and finds nothing. Null when it cannot be created. */
@@ -111,6 +141,62 @@ KVX_API void kvx_controller_abort(kvx_controller* controller);
  * returns, also for usbmux events arriving meanwhile. Refused from the
  * controller's own callbacks (on its dispatcher thread). */
 KVX_API void kvx_controller_destroy(kvx_controller* controller);
+
+/* Whether a controller can reach the USB multiplexing daemon, as far as it
+ * can tell (kvx_controller_get_state). It checks at once after creation, then
+ * before every probe pass (about a second apart) while the daemon is not
+ * reached, and every few seconds, or after a detach, while it is. */
+/* Not checked yet. */
+#define KVX_CONTROLLER_STARTING 0
+/* The usbmux client library could not be loaded: no device is ever found.
+ * Final. */
+#define KVX_CONTROLLER_NO_LIBRARY 1
+/* The daemon did not answer at kvx_controller_get_daemon_address (see
+ * kvx_controller_get_daemon_error); nothing is found until it does. */
+#define KVX_CONTROLLER_DAEMON_UNREACHABLE 2
+/* The daemon answered the last check. */
+#define KVX_CONTROLLER_CONNECTED 3
+
+/* A controller's state became `state` (KVX_CONTROLLER_...). */
+typedef void (*kvx_state_callback)(void* context, int32_t state);
+
+/* Replaces the state callback and its context (null: none). It runs on the
+ * controller's dispatcher thread, in order with on_found and on_removed, for
+ * every change after it was set; read kvx_controller_get_state afterwards for
+ * the state before. May be called from inside the callbacks. */
+KVX_API void kvx_controller_set_state_callback(kvx_controller* controller, kvx_state_callback on_state,
+                                               void* context);
+/* The state as last checked; KVX_CONTROLLER_STARTING for a null controller.
+ * Any thread. */
+KVX_API int32_t kvx_controller_get_state(kvx_controller* controller);
+/* Where the daemon is looked for: USBMUXD_SOCKET_ADDRESS as it was when the
+ * controller was created, or the library's default ("UNIX:/var/run/usbmuxd";
+ * "127.0.0.1:27015" on Windows), in the form that variable takes. Valid as long as the controller; "" for a
+ * null controller. */
+KVX_API const char* kvx_controller_get_daemon_address(kvx_controller* controller);
+/* While the daemon is unreachable, how the last attempt failed: the usbmux
+ * library's error number as -(22000 + errno) (no socket at the address,
+ * connection refused, ...), or -1 when the library lacks what the check
+ * needs; 0 otherwise. */
+KVX_API int32_t kvx_controller_get_daemon_error(kvx_controller* controller);
+
+/* The library's console lines on standard output: "Device attached: pid=..."
+ * for every usbmux attach event, and the .NET assembly's progress lines
+ * ("Constructing KVXDevice", ...). On by default; 0 turns them off for the
+ * whole process (a host's standard output stays its own), anything else
+ * turns them on again. Any thread. */
+KVX_API void kvx_set_console_output(int32_t enabled);
+/* 1 when the console lines are on, else 0. */
+KVX_API int32_t kvx_get_console_output(void);
+
+/* Applies a logging configuration on top of the one in force, in the syntax
+ * of the NPT_LOG_CONFIG environment variable ("|"-separated pieces
+ * "file:PATH", "plist:KEY=VALUE;KEY=VALUE..." and "http:port=N"); every
+ * logger of the library is configured again. For example
+ * "plist:.level=FINE;.ConsoleHandler.outputs=1" sends the library's records
+ * of level FINE and above to standard error. 0; NPT_ERROR_INVALID_PARAMETERS
+ * for null. Any thread. */
+KVX_API int32_t kvx_configure_logging(const char* sources);
 
 /* The name of a result code ("SUCCESS", "NPT_ERROR_INVALID_STATE", ...);
  * a static text, never null. */

@@ -1,9 +1,9 @@
-// JPEG coding of the test pattern with libjpeg-turbo. See TestPattern.h.
+// JPEG coding with libjpeg-turbo. See KvxImage.h.
 #include <turbojpeg.h>
 
-#include "TestPattern.h"
+#include "KvxImage.h"
 
-namespace kvx_sim {
+namespace kvx_image {
 
 bool EncodeJpeg(const uint8_t* pixels, int width, int height, int channels, int quality,
                 std::vector<uint8_t>* jpeg) {
@@ -31,7 +31,7 @@ bool DecodeJpeg(const uint8_t* data, size_t size, std::vector<uint8_t>* rgb, int
   if (!handle) return false;
   int w = 0, h = 0, subsamp = 0, colorspace = 0;
   bool ok = tjDecompressHeader3(handle, data, static_cast<unsigned long>(size), &w, &h, &subsamp, &colorspace) == 0 &&
-            w > 0 && h > 0 && w <= kPatternMaxSide && h <= kPatternMaxSide;
+            w > 0 && h > 0 && w <= kMaxSide && h <= kMaxSide;
   if (ok) {
     rgb->resize(static_cast<size_t>(w) * h * 3);
     ok = tjDecompress2(handle, data, static_cast<unsigned long>(size), rgb->data(), w, 0, h, TJPF_RGB, 0) == 0;
@@ -46,4 +46,20 @@ bool DecodeJpeg(const uint8_t* data, size_t size, std::vector<uint8_t>* rgb, int
   return true;
 }
 
-}  // namespace kvx_sim
+bool JpegSize(const uint8_t* data, size_t size, int* width, int* height) {
+  *width = 0;
+  *height = 0;
+  if (!data || size == 0 || size > 0xFFFFFFFFul) return false;
+  tjhandle handle = tjInitDecompress();
+  if (!handle) return false;
+  int w = 0, h = 0, subsamp = 0, colorspace = 0;
+  const bool ok =
+      tjDecompressHeader3(handle, data, static_cast<unsigned long>(size), &w, &h, &subsamp, &colorspace) == 0;
+  tjDestroy(handle);
+  if (!ok) return false;
+  *width = w;
+  *height = h;
+  return true;
+}
+
+}  // namespace kvx_image
