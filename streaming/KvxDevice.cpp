@@ -72,6 +72,10 @@ void KVX_Device::PublishOutcome(const KVX_DeviceOutcome& outcome) {
   m_Outcome = outcome;
 }
 
+void KVX_Device::HandFrame(const NPT_Byte* data, NPT_UInt64 size, const char* content_type) {
+  if (m_Delegate) m_Delegate->OnNewImage(data, size, content_type);
+}
+
 void KVX_Device::Run() {
   NPT_String client_name;
   {

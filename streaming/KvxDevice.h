@@ -196,6 +196,9 @@ class KVX_API KVX_Device : public NPT_Thread {
                                    NPT_HttpResponse** response, const std::atomic<bool>* aborted,
                                    NPT_Int32 device_handle, const char* client_name, NPT_Mutex* lock,
                                    KVX_DeviceOutcome* outcome = nullptr);
+  // Where the reader hands each complete frame (worker thread): the one place
+  // that decides how a frame reaches the delegate.
+  void HandFrame(const NPT_Byte* data, NPT_UInt64 size, const char* content_type);
   // Makes `outcome` what GetOutcome reports (worker thread).
   void PublishOutcome(const KVX_DeviceOutcome& outcome);
   // A new connector bound to `aborted` (see KVX_HttpTcpConnector), so that

@@ -337,9 +337,7 @@ NPT_Result KVX_Device::ReadBody(const NPT_InputStreamReference& stream, const NP
 
     result = reader.ReadFrame(store, content_length);
     if (NPT_FAILED(result)) goto end;
-    if (m_Delegate) {
-      m_Delegate->OnNewImage(store.GetBuffer().GetData(), store.GetBuffer().GetDataSize(), content_type);
-    }
+    HandFrame(store.GetBuffer().GetData(), store.GetBuffer().GetDataSize(), content_type);
 
     if (m_Aborted.load(std::memory_order_acquire)) {
       result = NPT_ERROR_EOS;
