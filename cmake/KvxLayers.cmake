@@ -1,5 +1,6 @@
 # The library is built as layers, each a static archive of position-independent
-# objects: kvx_runtime (Source/), kvx_transport, kvx_streaming, kvx_discovery.
+# objects: kvx_runtime (Source/), kvx_transport, kvx_streaming, kvx_discovery,
+# kvx_session.
 # The shared library kvx (api/) is made of the objects of every layer plus the
 # C interface. Every object is compiled with hidden visibility and KVX_BUILDING,
 # so only declarations marked KVX_API (kvx/kvx_export.h) leave libkvx.
