@@ -42,14 +42,14 @@ bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
 // better (that shows as streaming).
 int Rank(KVX_SessionReason reason) {
   switch (reason) {
-    case KVX_SESSION_STREAM_ENDED:
-    case KVX_SESSION_REFUSED:
+    case KVX_SESSION_REASON_STREAM_ENDED:
+    case KVX_SESSION_REASON_REFUSED:
       return 1;
-    case KVX_SESSION_REMOVED:
+    case KVX_SESSION_REASON_REMOVED:
       return 2;
-    case KVX_SESSION_DETACHED:
+    case KVX_SESSION_REASON_DETACHED:
       return 3;
-    case KVX_SESSION_DAEMON_LOST:
+    case KVX_SESSION_REASON_DAEMON_LOST:
       return 4;
     default:
       return 0;
@@ -154,8 +154,8 @@ void KVX_Session::Abort() {
   if (!m_Started.load(std::memory_order_acquire)) {
     // No worker will tell: the status says it at once.
     std::lock_guard<std::mutex> guard(m_StatusLock);
-    m_Status.state = KVX_SESSION_ENDED;
-    m_Status.reason = KVX_SESSION_ABORTED;
+    m_Status.state = KVX_SESSION_STATE_ENDED;
+    m_Status.reason = KVX_SESSION_REASON_ABORTED;
   }
 }
 
@@ -190,7 +190,7 @@ void KVX_Session::Post(Event&& event) {
 
 void KVX_Session::Run() {
   m_Discovery.reset(new Discovery(this));
-  ReportChange(KVX_SESSION_SEARCHING, KVX_SESSION_NO_REASON);
+  ReportChange(KVX_SESSION_STATE_SEARCHING, KVX_SESSION_REASON_NONE);
   for (;;) {
     std::deque<Event> batch;
     {
@@ -216,7 +216,7 @@ void KVX_Session::Run() {
     std::lock_guard<std::mutex> guard(m_Lock);
     m_Queue.clear();
   }
-  ReportChange(KVX_SESSION_ENDED, KVX_SESSION_ABORTED);
+  ReportChange(KVX_SESSION_STATE_ENDED, KVX_SESSION_REASON_ABORTED);
 }
 
 bool KVX_Session::Matches(const App& app) const {
@@ -305,11 +305,11 @@ void KVX_Session::Apply(const Event& event) {
         StartStream(m_UrlIndex + 1);
         break;
       }
-      const KVX_SessionState state = m_StreamedOnce ? KVX_SESSION_RECONNECTING : KVX_SESSION_SEARCHING;
+      const KVX_SessionState state = m_StreamedOnce ? KVX_SESSION_STATE_RECONNECTING : KVX_SESSION_STATE_SEARCHING;
       if (m_AnyErrorStatus) {
         // Reported, and not asked again until discovery finds it again.
         m_Refused = true;
-        ReportChange(state, KVX_SESSION_REFUSED, m_RefusedStatus);
+        ReportChange(state, KVX_SESSION_REASON_REFUSED, m_RefusedStatus);
         break;
       }
       m_Waiting = true;
@@ -317,20 +317,20 @@ void KVX_Session::Apply(const Event& event) {
       m_BackoffMs = m_BackoffMs * 2 > kLastBackoffMs ? kLastBackoffMs : m_BackoffMs * 2;
       KVX_SessionStatus status;
       GetStatus(status);
-      if (status.reason == KVX_SESSION_REFUSED) ReportChange(state, Classify());
+      if (status.reason == KVX_SESSION_REASON_REFUSED) ReportChange(state, Classify());
       break;
     }
   }
 }
 
 KVX_SessionReason KVX_Session::Classify() const {
-  if (m_DaemonState == KVX_USB_DAEMON_UNREACHABLE) return KVX_SESSION_DAEMON_LOST;
-  if (m_Bound.empty() || !m_StreamedOnce) return KVX_SESSION_NO_REASON;
+  if (m_DaemonState == KVX_USB_DAEMON_UNREACHABLE) return KVX_SESSION_REASON_DAEMON_LOST;
+  if (m_Bound.empty() || !m_StreamedOnce) return KVX_SESSION_REASON_NONE;
   bool attached = false;
   for (const std::string& identifier : m_Attached) attached = attached || identifier == m_Bound;
-  if (!attached) return KVX_SESSION_DETACHED;
-  if (BoundApps().empty()) return KVX_SESSION_REMOVED;
-  return KVX_SESSION_STREAM_ENDED;
+  if (!attached) return KVX_SESSION_REASON_DETACHED;
+  if (BoundApps().empty()) return KVX_SESSION_REASON_REMOVED;
+  return KVX_SESSION_REASON_STREAM_ENDED;
 }
 
 void KVX_Session::Decide() {
@@ -339,19 +339,19 @@ void KVX_Session::Decide() {
   if (m_Deciding) {
     if (now < m_RetryAt) return;
     m_Deciding = false;
-    ReportChange(KVX_SESSION_RECONNECTING, Classify());
+    ReportChange(KVX_SESSION_STATE_RECONNECTING, Classify());
   } else {
     // What was learnt meanwhile: worse news replaces the reason; searching
     // tells only whether the daemon is reached.
     KVX_SessionStatus status;
     GetStatus(status);
     const KVX_SessionReason reason = Classify();
-    if (status.state == KVX_SESSION_SEARCHING && status.reason != KVX_SESSION_REFUSED) {
-      if (reason != status.reason) ReportChange(KVX_SESSION_SEARCHING, reason);
-    } else if (status.state == KVX_SESSION_RECONNECTING && Rank(reason) > Rank(status.reason)) {
-      ReportChange(KVX_SESSION_RECONNECTING, reason);
-    } else if (status.state == KVX_SESSION_SEARCHING && Rank(reason) > Rank(status.reason)) {
-      ReportChange(KVX_SESSION_SEARCHING, reason);
+    if (status.state == KVX_SESSION_STATE_SEARCHING && status.reason != KVX_SESSION_REASON_REFUSED) {
+      if (reason != status.reason) ReportChange(KVX_SESSION_STATE_SEARCHING, reason);
+    } else if (status.state == KVX_SESSION_STATE_RECONNECTING && Rank(reason) > Rank(status.reason)) {
+      ReportChange(KVX_SESSION_STATE_RECONNECTING, reason);
+    } else if (status.state == KVX_SESSION_STATE_SEARCHING && Rank(reason) > Rank(status.reason)) {
+      ReportChange(KVX_SESSION_STATE_SEARCHING, reason);
     }
   }
   if (m_Refused || BoundApps().empty()) return;
@@ -400,8 +400,8 @@ void KVX_Session::OnStreamFrame(Stream* stream, const NPT_Byte* data, NPT_UInt64
     // The first frame: streaming is reported before it is delivered.
     KVX_SessionStatus status;
     GetStatus(status);
-    status.state = KVX_SESSION_STREAMING;
-    status.reason = KVX_SESSION_NO_REASON;
+    status.state = KVX_SESSION_STATE_STREAMING;
+    status.reason = KVX_SESSION_REASON_NONE;
     status.url = stream->app.url.c_str();
     status.handle = stream->app.handle;
     status.name = stream->app.name.c_str();
@@ -416,7 +416,7 @@ void KVX_Session::OnStreamFrame(Stream* stream, const NPT_Byte* data, NPT_UInt64
 void KVX_Session::ReportChange(KVX_SessionState state, KVX_SessionReason reason, int http_status) {
   std::lock_guard<std::mutex> guard(m_ReportLock);
   // After an Abort only the final word is said.
-  if (state != KVX_SESSION_ENDED && m_Aborted.load(std::memory_order_acquire)) return;
+  if (state != KVX_SESSION_STATE_ENDED && m_Aborted.load(std::memory_order_acquire)) return;
   KVX_SessionStatus status;
   GetStatus(status);
   status.state = state;

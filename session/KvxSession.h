@@ -55,41 +55,41 @@
 
 enum KVX_SessionState {
   // Not started yet.
-  KVX_SESSION_IDLE = 0,
+  KVX_SESSION_STATE_IDLE = 0,
   // Waiting for the app to be found for the first time (also while the first
   // attempts to stream from it fail).
-  KVX_SESSION_SEARCHING = 1,
+  KVX_SESSION_STATE_SEARCHING = 1,
   // A stream runs: frames come.
-  KVX_SESSION_STREAMING = 2,
+  KVX_SESSION_STATE_STREAMING = 2,
   // A stream ran and the session waits to resume (see the reason).
-  KVX_SESSION_RECONNECTING = 3,
+  KVX_SESSION_STATE_RECONNECTING = 3,
   // Aborted: nothing further happens. Final.
-  KVX_SESSION_ENDED = 4,
+  KVX_SESSION_STATE_ENDED = 4,
 };
 
 // Why the session is reconnecting (or searching, for a refusal), or ended.
 // While it waits, what it learns may refine the reason: a detach whose cause
 // turns out to be the daemon going away becomes "daemon lost".
 enum KVX_SessionReason {
-  KVX_SESSION_NO_REASON = 0,
+  KVX_SESSION_REASON_NONE = 0,
   // The device is no longer attached.
-  KVX_SESSION_DETACHED = 1,
+  KVX_SESSION_REASON_DETACHED = 1,
   // The device is attached but discovery reports the app gone.
-  KVX_SESSION_REMOVED = 2,
+  KVX_SESSION_REASON_REMOVED = 2,
   // The stream ended (or could not be made) while the app was still present.
-  KVX_SESSION_STREAM_ENDED = 3,
+  KVX_SESSION_REASON_STREAM_ENDED = 3,
   // The USB daemon cannot be reached.
-  KVX_SESSION_DAEMON_LOST = 4,
+  KVX_SESSION_REASON_DAEMON_LOST = 4,
   // The app answered with an error status (in the status's http_status).
-  KVX_SESSION_REFUSED = 5,
-  // Abort was called (with KVX_SESSION_ENDED).
-  KVX_SESSION_ABORTED = 6,
+  KVX_SESSION_REASON_REFUSED = 5,
+  // Abort was called (with KVX_SESSION_STATE_ENDED).
+  KVX_SESSION_REASON_ABORTED = 6,
 };
 
 // A session's state as last reported.
 struct KVX_SessionStatus {
-  KVX_SessionState state = KVX_SESSION_IDLE;
-  KVX_SessionReason reason = KVX_SESSION_NO_REASON;
+  KVX_SessionState state = KVX_SESSION_STATE_IDLE;
+  KVX_SessionReason reason = KVX_SESSION_REASON_NONE;
   // Streaming: the URL streamed from and the device's usbmux handle. Later,
   // those of the last stream (empty and 0 before the first).
   NPT_String url;

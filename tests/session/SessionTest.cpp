@@ -110,7 +110,7 @@ int ExpectWholeStreams(const std::vector<Entry>& entries) {
   for (size_t i = 0; i < entries.size(); ++i) {
     const Entry& entry = entries[i];
     if (!entry.frame) {
-      if (entry.status.state == KVX_SESSION_STREAMING) {
+      if (entry.status.state == KVX_SESSION_STATE_STREAMING) {
         next = 0;
         ++streams;
       }
@@ -173,7 +173,7 @@ class SessionTest : public DaemonFaultTest {
     const int handle = static_cast<int>(AttachWithApp(identifier, app));
     EXPECT_NE(handle, 0);
     EXPECT_TRUE(m_Probe.WaitForReport(
-        [&](const KVX_SessionStatus& s) { return s.state == KVX_SESSION_STREAMING && s.handle == handle; }, 30000,
+        [&](const KVX_SessionStatus& s) { return s.state == KVX_SESSION_STATE_STREAMING && s.handle == handle; }, 30000,
         from))
         << m_Probe.States();
     return handle;
@@ -191,7 +191,7 @@ TEST_F(SessionTest, AReplugUnderANewHandleResumesOnTheSameDevice) {
 
   for (int replug = 0; replug < 2; ++replug) {
     ASSERT_TRUE(g_Daemon->Detach("alpha"));
-    ASSERT_TRUE(m_Probe.WaitForState(KVX_SESSION_RECONNECTING, 30000)) << m_Probe.States();
+    ASSERT_TRUE(m_Probe.WaitForState(KVX_SESSION_STATE_RECONNECTING, 30000)) << m_Probe.States();
     const Clock::time_point attached = Clock::now();
     const int handle = AttachAndStream("alpha", app);
     EXPECT_NE(handle, first);
@@ -237,12 +237,12 @@ TEST_F(SessionTest, ADaemonRestartIsReportedAndTheStreamResumes) {
   g_Daemon->StopListener();
   g_Daemon->DropAllConnections();
   ASSERT_TRUE(m_Probe.WaitForReport(
-      [](const KVX_SessionStatus& s) { return s.reason == KVX_SESSION_DAEMON_LOST; }, 30000))
+      [](const KVX_SessionStatus& s) { return s.reason == KVX_SESSION_REASON_DAEMON_LOST; }, 30000))
       << m_Probe.States();
   ASSERT_TRUE(g_Daemon->RestartListener());
   const Clock::time_point back = Clock::now();
   const size_t from = m_Probe.Entries().size();
-  ASSERT_TRUE(m_Probe.WaitForState(KVX_SESSION_STREAMING, 30000, from)) << m_Probe.States();
+  ASSERT_TRUE(m_Probe.WaitForState(KVX_SESSION_STATE_STREAMING, 30000, from)) << m_Probe.States();
   ASSERT_TRUE(m_Probe.WaitForFrames(m_Probe.Frames() + 5, 30000));
   printf("first frame %ld ms after the daemon came back\n", FirstFrameAfter(m_Probe.Entries(), back));
   EXPECT_EQ(m_Probe.States(), "searching streaming reconnecting/detached reconnecting/daemon streaming");
@@ -261,14 +261,14 @@ TEST_F(SessionTest, AnAppStoppedAndStartedAgainIsFollowed) {
   // The stream ends at once; discovery gives the app up after its failed
   // probes.
   ASSERT_TRUE(m_Probe.WaitForReport(
-      [](const KVX_SessionStatus& s) { return s.reason == KVX_SESSION_REMOVED; }, 30000))
+      [](const KVX_SessionStatus& s) { return s.reason == KVX_SESSION_REASON_REMOVED; }, 30000))
       << m_Probe.States();
   AppSimulator& again = StartApp(Streaming("Alpha"));
   const Clock::time_point started = Clock::now();
   const size_t from = m_Probe.Entries().size();
   ASSERT_TRUE(g_Daemon->MapPort("alpha", 8099, static_cast<uint16_t>(again.Port())));
   ASSERT_TRUE(g_Daemon->MapPort("alpha", 8100, static_cast<uint16_t>(again.Port())));
-  ASSERT_TRUE(m_Probe.WaitForState(KVX_SESSION_STREAMING, 30000, from)) << m_Probe.States();
+  ASSERT_TRUE(m_Probe.WaitForState(KVX_SESSION_STATE_STREAMING, 30000, from)) << m_Probe.States();
   ASSERT_TRUE(m_Probe.WaitForFrames(m_Probe.Frames() + 5, 30000));
   printf("first frame %ld ms after the app started again\n", FirstFrameAfter(m_Probe.Entries(), started));
   EXPECT_EQ(m_Probe.States(), "searching streaming reconnecting/stream-ended reconnecting/removed streaming");
@@ -284,7 +284,7 @@ TEST_F(SessionTest, AnotherDeviceWithTheSameAppNameIsNotTaken) {
   ASSERT_NE(AttachWithApp("beta", other), 0u);
 
   ASSERT_TRUE(g_Daemon->Detach("alpha"));
-  ASSERT_TRUE(m_Probe.WaitForState(KVX_SESSION_RECONNECTING, 30000)) << m_Probe.States();
+  ASSERT_TRUE(m_Probe.WaitForState(KVX_SESSION_STATE_RECONNECTING, 30000)) << m_Probe.States();
   // Long enough for discovery to have found beta's app (a pass a second).
   std::this_thread::sleep_for(std::chrono::milliseconds(3000));
   EXPECT_EQ(m_Probe.States(), "searching streaming reconnecting/detached");
@@ -320,13 +320,13 @@ TEST_F(SessionTest, AbortAndDestructionArePromptInEveryState) {
     return identifier;
   };
   const std::vector<Case> cases = {
-      {"idle", []() { return KVX_SESSION_IDLE; }, false},
-      {"searching", []() { return KVX_SESSION_SEARCHING; }, true},
+      {"idle", []() { return KVX_SESSION_STATE_IDLE; }, false},
+      {"searching", []() { return KVX_SESSION_STATE_SEARCHING; }, true},
       {"streaming",
        [&]() {
          attach_app(Streaming("Abort"));
          EXPECT_TRUE(m_Probe.WaitForFrames(1, 30000));
-         return KVX_SESSION_STREAMING;
+         return KVX_SESSION_STATE_STREAMING;
        },
        true},
       {"reconnecting",
@@ -334,8 +334,8 @@ TEST_F(SessionTest, AbortAndDestructionArePromptInEveryState) {
          const std::string identifier = attach_app(Streaming("Abort"));
          EXPECT_TRUE(m_Probe.WaitForFrames(1, 30000));
          g_Daemon->Detach(identifier);
-         EXPECT_TRUE(m_Probe.WaitForState(KVX_SESSION_RECONNECTING, 30000));
-         return KVX_SESSION_RECONNECTING;
+         EXPECT_TRUE(m_Probe.WaitForState(KVX_SESSION_STATE_RECONNECTING, 30000));
+         return KVX_SESSION_STATE_RECONNECTING;
        },
        true},
       {"refused (404)",
@@ -346,10 +346,10 @@ TEST_F(SessionTest, AbortAndDestructionArePromptInEveryState) {
          config.redirect_location = "/missing";
          attach_app(config);
          EXPECT_TRUE(m_Probe.WaitForReport(
-             [](const KVX_SessionStatus& s) { return s.reason == KVX_SESSION_REFUSED && s.http_status == 404; },
+             [](const KVX_SessionStatus& s) { return s.reason == KVX_SESSION_REASON_REFUSED && s.http_status == 404; },
              30000))
              << m_Probe.States();
-         return KVX_SESSION_SEARCHING;
+         return KVX_SESSION_STATE_SEARCHING;
        },
        true},
       {"retrying (200 that is no image stream)",
@@ -359,7 +359,7 @@ TEST_F(SessionTest, AbortAndDestructionArePromptInEveryState) {
          attach_app(config);
          // Found, tried and retried a few times by now.
          std::this_thread::sleep_for(std::chrono::milliseconds(4000));
-         return KVX_SESSION_SEARCHING;
+         return KVX_SESSION_STATE_SEARCHING;
        },
        true},
   };
@@ -372,7 +372,7 @@ TEST_F(SessionTest, AbortAndDestructionArePromptInEveryState) {
     m_Session->SetListener(&m_Probe);
     if (c.start) {
       ASSERT_EQ(m_Session->Start(), NPT_SUCCESS);
-      ASSERT_TRUE(m_Probe.WaitForState(KVX_SESSION_SEARCHING, 30000));
+      ASSERT_TRUE(m_Probe.WaitForState(KVX_SESSION_STATE_SEARCHING, 30000));
     }
     const KVX_SessionState state = c.setup();
     KVX_SessionStatus status;
@@ -392,8 +392,8 @@ TEST_F(SessionTest, AbortAndDestructionArePromptInEveryState) {
     if (c.start) {
       ASSERT_FALSE(entries.empty());
       EXPECT_EQ(entries.back().frame, false);
-      EXPECT_EQ(entries.back().status.state, KVX_SESSION_ENDED);
-      EXPECT_EQ(entries.back().status.reason, KVX_SESSION_ABORTED);
+      EXPECT_EQ(entries.back().status.state, KVX_SESSION_STATE_ENDED);
+      EXPECT_EQ(entries.back().status.reason, KVX_SESSION_REASON_ABORTED);
     } else {
       EXPECT_TRUE(entries.empty());
     }
@@ -420,7 +420,7 @@ TEST_F(SessionTest, AHundredReplugsLeaveNoThreadDescriptorOrMemoryBehind) {
     }
     const size_t from = m_Probe.Entries().size();
     ASSERT_TRUE(g_Daemon->Detach("alpha"));
-    ASSERT_TRUE(m_Probe.WaitForState(KVX_SESSION_RECONNECTING, 30000, from)) << "cycle " << cycle;
+    ASSERT_TRUE(m_Probe.WaitForState(KVX_SESSION_STATE_RECONNECTING, 30000, from)) << "cycle " << cycle;
     AttachAndStream("alpha", app);
     ASSERT_TRUE(m_Probe.WaitForFrames(m_Probe.Frames() + 1, 30000)) << "cycle " << cycle;
   }

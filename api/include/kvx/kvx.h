@@ -12,6 +12,7 @@
  * destroyed, never on the caller's and never on a thread of the usbmux client
  * library (whose event thread lives as long as the process):
  * - a device's on_frame and on_disconnected run on that device's worker;
+ * - a session's callbacks run on its own threads (see kvx_session_*);
  * - a controller's on_found and on_removed all run on that controller's
  *   dispatcher thread, one at a time, in the order the events happened
  *   (discovery and usbmux detach events are queued for it).
@@ -26,6 +27,12 @@
  * may not be aborted: those wait for the thread that runs the callback. Such a
  * call is refused and does nothing (the object stays usable and must be
  * destroyed later from another thread).
+ *
+ * Most applications want one thing: the frames of one device, for as long
+ * as they run, whatever happens to the cable, the app or the USB daemon. A
+ * session does that (kvx_session_*, at the end of this file); the device
+ * stream and discovery controller below are its parts, for applications that
+ * choose devices and handle reconnection themselves.
  *
  * Results are the library's signed 32-bit codes: 0 is success, negative
  * values are failures; kvx_result_name gives their names.
@@ -201,6 +208,117 @@ KVX_API int32_t kvx_configure_logging(const char* sources);
 /* The name of a result code ("SUCCESS", "NPT_ERROR_INVALID_STATE", ...);
  * a static text, never null. */
 KVX_API const char* kvx_result_name(int32_t result);
+
+/* ---- Sessions: follow one device ------------------------------------------
+ *
+ * What most applications want: name the device once and get its frames for
+ * as long as the session lives, across unplug and replug, the app restarting
+ * on the device and the USB daemon restarting. A session runs its own
+ * discovery and, while the app it follows is present, one stream from it at
+ * a time; when the device is detached, the app is removed, the stream ends or
+ * the daemon goes away, it waits and resumes as soon as discovery finds the
+ * same device's app again, under whatever usbmux handle it then has.
+ *
+ *   kvx_session* session = kvx_session_create("My Phone", "my-app");
+ *   kvx_session_set_callbacks(session, on_frame, on_state, context);
+ *   kvx_session_start(session);
+ *   ...
+ *   kvx_session_destroy(session);
+ *
+ * Which app: `device` is the device identifier (the host of the app's URL,
+ * exact) or the device name the app reports (ASCII letter case ignored); null
+ * or "" takes the first app found. The first app that matches binds the
+ * session to its device identifier for good: another device whose app has the
+ * same name is never taken, even while the bound one is away.
+ *
+ * When the app is present but no stream can be made, the session tries again
+ * after 0.25 s, doubling up to 2 s (at once when discovery finds the app
+ * again), on its own thread. An app that answers with an error status (404,
+ * 403, ...) is reported (KVX_SESSION_REFUSED) and not asked again until
+ * discovery finds it again.
+ *
+ * Threads: frames run on the worker of the session's current stream; state
+ * changes on the session's worker or, for "streaming", on the stream's worker
+ * just before its first frame. Both are threads the session owns and joins
+ * in kvx_session_destroy, and the two callbacks never run at the same time.
+ */
+typedef struct kvx_session kvx_session;
+
+/* A session's state (kvx_session_get_state, on_state). */
+/* Not started yet. */
+#define KVX_SESSION_IDLE 0
+/* Waiting for the app to be found for the first time (also while the first
+ * attempts to stream from it fail). */
+#define KVX_SESSION_SEARCHING 1
+/* A stream runs: frames come. */
+#define KVX_SESSION_STREAMING 2
+/* A stream ran and the session waits to resume; the reason says why. */
+#define KVX_SESSION_RECONNECTING 3
+/* Aborted: nothing further happens. Final. */
+#define KVX_SESSION_ENDED 4
+
+/* Why (kvx_session_get_reason, on_state). While the session waits, a reason
+ * may be replaced by worse news as it is learnt: a detach that turns out to
+ * be the daemon going away becomes KVX_SESSION_DAEMON_LOST. */
+#define KVX_SESSION_NO_REASON 0
+/* The device is no longer attached. */
+#define KVX_SESSION_DETACHED 1
+/* The device is attached, but discovery reports the app gone. */
+#define KVX_SESSION_REMOVED 2
+/* The stream ended (or could not be made again) while the app was present. */
+#define KVX_SESSION_STREAM_ENDED 3
+/* The USB daemon cannot be reached. */
+#define KVX_SESSION_DAEMON_LOST 4
+/* The app answered with an error status (`http_status`); with
+ * KVX_SESSION_SEARCHING or KVX_SESSION_RECONNECTING. */
+#define KVX_SESSION_REFUSED 5
+/* kvx_session_abort was called (with KVX_SESSION_ENDED). */
+#define KVX_SESSION_ABORTED 6
+
+/* The session's state, reason, URL, handle or status changed. `url` and
+ * `handle` are those of the stream that runs (KVX_SESSION_STREAMING) or ran
+ * last ("" and 0 before the first); `http_status` is the refusing app's
+ * status with KVX_SESSION_REFUSED, else 0. The last call a started session
+ * makes is (KVX_SESSION_ENDED, KVX_SESSION_ABORTED). */
+typedef void (*kvx_session_state_callback)(void* context, int32_t state, int32_t reason, const char* url,
+                                           int32_t handle, int32_t http_status);
+
+/* A session following `device` (see above) that sends `client_name` (null
+ * reads as empty) in every stream's "X-LUMOX-CLIENT". Idle until
+ * kvx_session_start. Null when it cannot be created. */
+KVX_API kvx_session* kvx_session_create(const char* device, const char* client_name);
+/* Replaces the callbacks and their context: on_frame gets every frame of
+ * every stream, as kvx_device's does; on_state every change. Takes effect
+ * for the next call; either may be null. Any thread, the callbacks
+ * included. */
+KVX_API void kvx_session_set_callbacks(kvx_session* session, kvx_frame_callback on_frame,
+                                       kvx_session_state_callback on_state, void* context);
+/* Starts the session's worker (discovery starts there: this never waits for
+ * the daemon). 0; NPT_ERROR_INVALID_STATE when started or aborted before;
+ * a failure code for a null session or when no thread could be created. */
+KVX_API int32_t kvx_session_start(kvx_session* session);
+/* Ends the session: no frame callback starts once it returns (one in
+ * progress finishes), the stream and discovery stop, and on_state hears
+ * (KVX_SESSION_ENDED, KVX_SESSION_ABORTED) as the last call. Never waits;
+ * any thread, the callbacks included. Later calls do nothing. */
+KVX_API void kvx_session_abort(kvx_session* session);
+/* Aborts, waits for the session's threads (within a few milliseconds in
+ * every state; no callback runs afterwards) and releases everything.
+ * Refused from the session's own callbacks, which run on those threads. */
+KVX_API void kvx_session_destroy(kvx_session* session);
+
+/* The state as last reported (KVX_SESSION_IDLE for a null session), its
+ * reason, the URL and usbmux handle of the stream that runs or ran last, and
+ * the refusing app's status; any thread, the callbacks included, until
+ * kvx_session_destroy. kvx_session_get_url and kvx_session_get_device (the
+ * identifier of the device followed, once found) copy their text into
+ * `buffer` as kvx_device_get_content_type does and return its whole length. */
+KVX_API int32_t kvx_session_get_state(kvx_session* session);
+KVX_API int32_t kvx_session_get_reason(kvx_session* session);
+KVX_API int32_t kvx_session_get_handle(kvx_session* session);
+KVX_API int32_t kvx_session_get_http_status(kvx_session* session);
+KVX_API int32_t kvx_session_get_url(kvx_session* session, char* buffer, int32_t size);
+KVX_API int32_t kvx_session_get_device(kvx_session* session, char* buffer, int32_t size);
 
 #ifdef __cplusplus
 }
