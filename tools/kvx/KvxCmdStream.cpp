@@ -12,18 +12,24 @@ namespace kvx_cli {
 namespace {
 
 const char kUsage[] =
-    "usage: kvx stream (--url URL... [--handle H] | --device NAME) [--frames N] [--seconds S]\n"
-    "                  [--out DIR] [--client NAME] [--size WxH]\n"
+    "usage: kvx stream (--url URL... [--handle H] | --device NAME [--follow]) [--frames N]\n"
+    "                  [--seconds S] [--out DIR] [--client NAME] [--size WxH]\n"
     "\n"
     "Streams frames from the first URL that answers (handle 0, the default, is\n"
     "plain TCP; another handle tunnels to that USB device), or from the first app\n"
-    "discovery finds with the device name NAME. Ctrl-C stops cleanly. The exit\n"
-    "status is 1 when the frames or the time asked for were not delivered, with\n"
-    "the reason on standard error.\n"
+    "discovery finds with the device name NAME. With --follow it keeps going\n"
+    "across unplug and replug, app and daemon restarts: each change (searching,\n"
+    "streaming, reconnecting and why) is one line on standard output, and frames\n"
+    "are counted across resumes. Ctrl-C stops cleanly. The exit status is 1 when\n"
+    "the frames or the time asked for were not delivered, with the reason on\n"
+    "standard error.\n"
     "\n"
     "  --url URL...    one or more http URLs, tried in order\n"
     "  --handle H      usbmux device handle for the URLs (default 0: TCP)\n"
-    "  --device NAME   find the app by name, letter case ignored (waits up to 10 s)\n"
+    "  --device NAME   find the app by name, letter case ignored (waits up to 10 s),\n"
+    "                  or by device identifier\n"
+    "  --follow        with --device: wait for the device as long as it takes and\n"
+    "                  resume whenever it is back; --frames N counts in total\n"
     "  --frames N      stop after N frames\n"
     "  --seconds S     stop after S seconds\n"
     "  --out DIR       save frames: JPEG as .jpg; raw frames as .ppm/.pam with --size,\n"
@@ -36,6 +42,24 @@ std::string DescribeTime(const StreamStats& stats) {
   char text[64];
   std::snprintf(text, sizeof(text), "the app sent none in %.1f s", stats.run_seconds);
   return text;
+}
+
+// The end of a followed stream: the summary, and whether what was asked for
+// came (a run without --frames or --seconds ends only when interrupted).
+int FollowSummary(const StreamOptions& options, const StreamStats& stats) {
+  std::printf("stream summary: %llu frames (%s) in %u streams, %s%s\n", static_cast<unsigned long long>(stats.frames),
+              stats.content_type.empty() ? "no type" : stats.content_type.c_str(), stats.streams,
+              FormatMegabytes(stats.bytes).c_str(), stats.interrupted ? ", interrupted" : "");
+  std::fflush(stdout);
+  if (stats.save_failures > 0) return Fail("stream", kExitFailure, "error: cannot write frames to " + options.out_dir);
+  const bool delivered = (options.max_frames == 0 || stats.frames >= options.max_frames) &&
+                         (options.max_seconds <= 0 || stats.run_seconds >= options.max_seconds);
+  if (!delivered) {
+    return Fail("stream", kExitFailure,
+                "interrupted after " + std::to_string(stats.frames) +
+                    (options.max_frames ? " of " + std::to_string(options.max_frames) : std::string()) + " frames");
+  }
+  return kExitOk;
 }
 
 }  // namespace
@@ -77,10 +101,12 @@ int RunStream(const std::vector<std::string>& args) {
   if (resolved != kExitOk) return resolved;
   options.urls = source.Urls();
   options.handle = source.Handle();
+  if (source.Follow()) options.follow = source.DeviceName();
 
   StreamStats stats;
   const bool started = RunStreamSession(options, &stats, &error);
   if (!started) return Fail("stream", kExitFailure, "error: " + error);
+  if (source.Follow()) return FollowSummary(options, stats);
   if (!stats.connected || !IsImageStream(stats.outcome)) {
     // The reason belongs to the last URL tried.
     return Fail("stream", kExitFailure,

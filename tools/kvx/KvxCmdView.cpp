@@ -22,8 +22,8 @@ namespace kvx_cli {
 namespace {
 
 const char kUsage[] =
-    "usage: kvx view (--device NAME | --url URL... [--handle H]) [--port P] [--size WxH]\n"
-    "                [--seconds S] [--client NAME]\n"
+    "usage: kvx view (--device NAME [--follow] | --url URL... [--handle H]) [--port P]\n"
+    "                [--size WxH] [--seconds S] [--client NAME]\n"
     "\n"
     "Streams from an app and shows the live image on a web page at\n"
     "http://127.0.0.1:P/ (loopback only), with the device, the rate and the frame\n"
@@ -31,11 +31,16 @@ const char kUsage[] =
     "(multipart/x-mixed-replace JPEG), the latest frame at /frame.jpg, the page's\n"
     "figures at /status. Raw frames need --size unless their length fits exactly\n"
     "one usual picture size. The exit status is 1 when the stream ends before\n"
-    "that, with the reason on standard error.\n"
+    "that, with the reason on standard error. With --follow the page stays up\n"
+    "across unplug and replug, app and daemon restarts, and shows what the\n"
+    "session is doing; each change is also one line on standard output.\n"
     "\n"
     "  --url URL...    one or more http URLs, tried in order\n"
     "  --handle H      usbmux device handle for the URLs (default 0: TCP)\n"
-    "  --device NAME   find the app by name, letter case ignored (waits up to 10 s)\n"
+    "  --device NAME   find the app by name, letter case ignored (waits up to 10 s),\n"
+    "                  or by device identifier\n"
+    "  --follow        with --device: wait for the device as long as it takes and\n"
+    "                  resume whenever it is back\n"
     "  --port P        relay port (default 8090; 0 picks a free one)\n"
     "  --size WxH      dimensions of raw image/rgb and image/rgba frames\n"
     "  --seconds S     stop after S seconds\n"
@@ -51,12 +56,21 @@ class ViewState {
     m_Reason = reason;
   }
 
+  // Following: what the session does, shown instead of the stream's state.
+  void Follow(const std::string& state) {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_Following = state;
+  }
+
   std::string Json(const FrameInfo& info) {
     std::lock_guard<std::mutex> guard(m_Lock);
-    const char* state = m_Ended ? "ended" : info.connected ? "streaming" : "connecting";
+    const std::string state = m_Ended                ? "ended"
+                              : !m_Following.empty() ? m_Following
+                              : info.connected       ? "streaming"
+                                                     : "connecting";
     char fps[32];
     std::snprintf(fps, sizeof(fps), "%.1f", info.fps);
-    return std::string("{\"state\":\"") + state + "\",\"reason\":\"" + JsonEscape(m_Reason) +
+    return std::string("{\"state\":\"") + JsonEscape(state) + "\",\"reason\":\"" + JsonEscape(m_Reason) +
            "\",\"frames\":" + std::to_string(info.frames) + ",\"fps\":" + fps +
            ",\"width\":" + std::to_string(info.width) + ",\"height\":" + std::to_string(info.height) +
            ",\"type\":\"" + JsonEscape(info.type) + "\",\"bytes\":" + std::to_string(info.bytes) + "}";
@@ -66,6 +80,20 @@ class ViewState {
   std::mutex m_Lock;
   bool m_Ended = false;
   std::string m_Reason;
+  std::string m_Following;
+};
+
+// Tells the page what a followed session does, beside the lines.
+class FollowedView : public FollowedDevice {
+ public:
+  explicit FollowedView(ViewState* state) : m_State(state) {}
+  void OnSessionState(const KVX_SessionStatus& status) override {
+    m_State->Follow(Describe(status, std::string()));
+    FollowedDevice::OnSessionState(status);
+  }
+
+ private:
+  ViewState* m_State;
 };
 
 }  // namespace
@@ -107,19 +135,27 @@ int RunView(const std::vector<std::string>& args) {
   FrameStore store(width, height);
   ViewState state;
   ViewRelay relay(
-      &store, [&] { return state.Json(store.Info()); }, source.App().name, source.Urls().front());
+      &store, [&] { return state.Json(store.Info()); }, source.Follow() ? source.DeviceName() : source.App().name,
+      source.Follow() ? std::string("(followed)") : source.Urls().front());
   if (!relay.Listen(static_cast<uint16_t>(port), &error)) return Fail("view", kExitFailure, "error: " + error);
 
-  std::unique_ptr<KVX_Device> device(new KVX_Device(urls, source.Handle()));
-  device->SetDelegate(&store);
-  if (NPT_FAILED(device->Start(parsed.Get("--client", "kvx-view").c_str()))) {
-    return Fail("view", kExitFailure, "error: cannot start the stream");
+  const std::string client = parsed.Get("--client", "kvx-view");
+  ProgressLine progress(5.0);
+  std::unique_ptr<KVX_Device> device;
+  FollowedView followed(&state);
+  if (source.Follow()) {
+    if (!followed.Start(source.DeviceName(), client, &store, &progress)) {
+      return Fail("view", kExitFailure, "error: cannot start the session");
+    }
+  } else {
+    device.reset(new KVX_Device(urls, source.Handle()));
+    device->SetDelegate(&store);
+    if (NPT_FAILED(device->Start(client.c_str()))) return Fail("view", kExitFailure, "error: cannot start the stream");
   }
-  std::printf("kvx view: open http://127.0.0.1:%d/ in a browser (Ctrl-C to stop)\n", relay.Port());
-  std::fflush(stdout);
+  progress.Print(stdout, "kvx view: open http://127.0.0.1:" + std::to_string(relay.Port()) +
+                             "/ in a browser (Ctrl-C to stop)");
 
   const auto start = std::chrono::steady_clock::now();
-  ProgressLine progress(5.0);
   RateMeter rate;
   FrameInfo info;
   bool noticed = false;
@@ -142,17 +178,23 @@ int RunView(const std::vector<std::string>& args) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   const bool by_itself = info.ended || !info.size_problem.empty();
-  device->Abort();
-  device->Wait(NPT_TIMEOUT_INFINITE);
   KVX_DeviceOutcome outcome;
-  device->GetOutcome(outcome);
-  device.reset();
+  if (device) {
+    device->Abort();
+    device->Wait(NPT_TIMEOUT_INFINITE);
+    device->GetOutcome(outcome);
+    device.reset();
+  }
+  // Joined: the store is called no more.
+  followed.Stop();
   progress.Finish();
 
-  // Why the run ended, for this line, the exit status and the page.
+  // Why the run ended, for this line, the exit status and the page. A
+  // followed device ends only when asked to (or on a frame size problem).
   std::string failure;
   if (!info.size_problem.empty()) {
     failure = info.size_problem;
+  } else if (source.Follow()) {
   } else if (!info.connected || !IsImageStream(outcome)) {
     failure = "could not stream from " + source.Urls().back() + ": " + DescribeRefusal(outcome);
   } else if (by_itself) {

@@ -5,6 +5,7 @@
 #include "KvxFrameFiles.h"
 #include "KvxImage.h"
 #include "KvxProgress.h"
+#include "KvxSource.h"
 #include "TestPattern.h"
 
 #include <chrono>
@@ -30,6 +31,9 @@ class Session : public KVX_DeviceDelegate {
 
   void OnConnection() override {
     std::lock_guard<std::mutex> guard(m_Lock);
+    // A followed device's next stream numbers its frames afresh.
+    m_HaveSeq = false;
+    if (m_Stats->connected) return;
     m_Stats->connected = true;
     m_Stats->connect_seconds = SecondsSince(m_Start);
     m_Changed.notify_all();
@@ -121,7 +125,8 @@ double StreamStats::FramesPerSecond() const {
 
 bool RunStreamSession(const StreamOptions& options, StreamStats* stats, std::string* error) {
   *stats = StreamStats();
-  if (options.urls.empty()) {
+  const bool following = !options.follow.empty();
+  if (!following && options.urls.empty()) {
     *error = "no URL to stream from";
     return false;
   }
@@ -140,14 +145,23 @@ bool RunStreamSession(const StreamOptions& options, StreamStats* stats, std::str
   }
 
   Session session(options, stats);
-  std::unique_ptr<KVX_Device> device(new KVX_Device(urls, options.handle));
-  device->SetDelegate(&session);
-  const Clock::time_point start = Clock::now();
-  if (NPT_FAILED(device->Start(options.client.c_str()))) {
-    *error = "cannot start the stream";
-    return false;
-  }
   ProgressLine progress(1.0);
+  std::unique_ptr<KVX_Device> device;
+  FollowedDevice followed;
+  const Clock::time_point start = Clock::now();
+  if (following) {
+    if (!followed.Start(options.follow, options.client, &session, options.progress ? &progress : nullptr)) {
+      *error = "cannot start the session";
+      return false;
+    }
+  } else {
+    device.reset(new KVX_Device(urls, options.handle));
+    device->SetDelegate(&session);
+    if (NPT_FAILED(device->Start(options.client.c_str()))) {
+      *error = "cannot start the stream";
+      return false;
+    }
+  }
   RateMeter rate;
   for (;;) {
     session.WaitForChange(100);
@@ -166,15 +180,21 @@ bool RunStreamSession(const StreamOptions& options, StreamStats* stats, std::str
       progress.Update(FormatStreamProgress(now.frames, now.bytes, rate));
     }
     if (stop) {
-      device->Abort();
+      if (device) device->Abort();
       break;
     }
   }
-  // Joined first: no callback after this, and the outcome is final.
-  device->Wait(NPT_TIMEOUT_INFINITE);
   bool interrupted = stats->interrupted;
-  device->GetOutcome(stats->outcome);
-  device.reset();
+  if (following) {
+    // Joined: no callback after this.
+    stats->streams = followed.Status().streams;
+    followed.Stop();
+  } else {
+    // Joined first: no callback after this, and the outcome is final.
+    device->Wait(NPT_TIMEOUT_INFINITE);
+    device->GetOutcome(stats->outcome);
+    device.reset();
+  }
   stats->interrupted = interrupted;
   stats->run_seconds = SecondsSince(start);
   if (options.progress && stats->frames > 0) {

@@ -1,8 +1,10 @@
 #pragma once
-// One streaming run through KVX_Device, shared by `kvx stream` and `kvx demo`:
-// counts and optionally verifies and saves frames on the device's worker,
-// shows a progress line from the calling thread, and ends on a frame count, a
-// time limit, the end of the stream or an interrupt (through Abort).
+// One streaming run through KVX_Device, shared by `kvx stream` and `kvx demo`,
+// or through a session that follows a device across resumes (`--follow`):
+// counts and optionally verifies and saves frames on the worker that delivers
+// them, shows a progress line from the calling thread, and ends on a frame
+// count, a time limit, the end of the stream (not when following) or an
+// interrupt (through Abort).
 
 #include "KvxDevice.h"
 
@@ -13,6 +15,9 @@
 namespace kvx_cli {
 
 struct StreamOptions {
+  // Not empty: follow the device of that name or identifier with a session
+  // (urls and handle are then unused); frames are counted across resumes.
+  std::string follow;
   std::vector<std::string> urls;
   int32_t handle = 0;            // 0: plain TCP
   std::string client = "kvx";
@@ -44,6 +49,7 @@ struct StreamStats {
   double run_seconds = 0;        // from Start to the end of the run
   double connect_seconds = 0;    // from Start to OnConnection
   KVX_DeviceOutcome outcome;     // why the run ended, as the device tells
+  uint32_t streams = 0;          // following: streams that delivered frames
   std::vector<std::string> saved;
   uint64_t save_failures = 0;
 
