@@ -1,6 +1,6 @@
 // The calls into libkvx's C interface (kvx/kvx.h) and the text conversions
-// both public classes share. Internal: applications use KVXDevice and
-// KVXUSBController.
+// the public classes share. Internal: applications use KVXSession, KVXDevice
+// and KVXUSBController.
 using System;
 using System.Runtime.InteropServices;
 using System.Text;
@@ -66,6 +66,30 @@ namespace KVXInterop
         internal static extern IntPtr kvx_controller_get_daemon_address(IntPtr controller);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int kvx_controller_get_daemon_error(IntPtr controller);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern IntPtr kvx_session_create(byte[] device, byte[] clientName);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern void kvx_session_set_callbacks(IntPtr session, FrameCallback onFrame,
+                                                              SessionStateCallback onState, IntPtr context);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_session_start(IntPtr session);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern void kvx_session_abort(IntPtr session);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern void kvx_session_destroy(IntPtr session);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_session_get_state(IntPtr session);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_session_get_reason(IntPtr session);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_session_get_handle(IntPtr session);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_session_get_http_status(IntPtr session);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_session_get_url(IntPtr session, byte[] buffer, int size);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_session_get_device(IntPtr session, byte[] buffer, int size);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern void kvx_set_console_output(int enabled);
