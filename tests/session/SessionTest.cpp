@@ -448,8 +448,14 @@ TEST_F(SessionTest, AHundredReplugsLeaveNoThreadDescriptorOrMemoryBehind) {
   const long grown = ResidentKilobytes() - resident;
   printf("after %d cycles: %d threads, %d descriptors, resident memory %+ld KiB since cycle %d\n", kCycles,
          kvx_test::CountThreads(), kvx_test::CountOpenDescriptors(), grown, kWarmUp);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers keep freed memory aside (ASan's quarantine alone is
+  // 256 MB): resident memory says nothing there; LeakSanitizer checks leaks.
+  (void)grown;
+#else
   // Some allocator slack, far below what a leaked stream per cycle holds.
   EXPECT_LT(grown, 4096);
+#endif
 }
 
 }  // namespace
