@@ -31,6 +31,18 @@ TEST(KvxFollow, StreamKeepsGoingAcrossAReplugAndCountsFramesInTotal) {
   sim.Write("attach kvxsim-1\n");
   ASSERT_NE(stream.WaitForLine("streaming from http://kvxsim-1:8099/ (handle 2)", 20000), "") << stream.Stdout();
   ASSERT_EQ(stream.Wait(30000), 0) << stream.Stdout() << stream.Stderr();
+  // A wait is told as its last reason: on a loaded machine the detach may
+  // be learnt only after "reconnecting (stream ended)" was printed.
+  std::string told;
+  size_t start = 0, end;
+  while ((end = stream.Stdout().find('\n', start)) != std::string::npos) {
+    const std::string line = stream.Stdout().substr(start, end + 1 - start);
+    start = end + 1;
+    const size_t last = told.rfind('\n', told.size() >= 2 ? told.size() - 2 : 0);
+    const size_t from = told.empty() ? 0 : last == std::string::npos ? 0 : last + 1;
+    if (line.compare(0, 12, "reconnecting") == 0 && told.compare(from, 12, "reconnecting") == 0) told.resize(from);
+    told += line;
+  }
   const std::string lines =
       "searching for \"simulated device 1\"\n"
       "streaming from http://kvxsim-1:8099/ (handle 1)\n"
@@ -38,7 +50,7 @@ TEST(KvxFollow, StreamKeepsGoingAcrossAReplugAndCountsFramesInTotal) {
       "streaming from http://kvxsim-1:8099/ (handle 2)\n"
       "ended (aborted)\n"
       "stream summary: 120 frames (image/jpeg) in 2 streams, ";
-  EXPECT_EQ(stream.Stdout().substr(0, lines.size()), lines);
+  EXPECT_EQ(told.substr(0, lines.size()), lines) << stream.Stdout();
   sim.CloseInput();
   EXPECT_EQ(sim.Wait(30000), 0) << sim.Stderr();
 }
