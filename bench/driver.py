@@ -20,6 +20,12 @@ RUN_TIMEOUT = 90
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 SIZES = [("jpeg", "50 KB JPEG"), ("rgb", "6,220,800 B RGB"), ("rgba", "33,177,600 B RGBA")]
+# KVX_BENCH_BASELINE: a kvx-reader built from an earlier commit (named by
+# KVX_BENCH_BASELINE_NAME), run beside the current one in every round.
+BASELINE = os.environ.get("KVX_BENCH_BASELINE", "")
+BASELINE_NAME = os.environ.get("KVX_BENCH_BASELINE_NAME", "baseline")
+PACED_FRAMES = 203
+PACED_MS = 5
 
 
 def make_jpeg(path):
@@ -87,6 +93,13 @@ def readers(port, size_name, frames, have_ffmpeg, managed=None, managed_frames=0
         ("direct-tunnel", "6b. direct reader over the same usbmux tunnel (with the relay)*",
          [f"{BIN}/tunnel-direct", str(port), target]),
     ]
+    if BASELINE:
+        # The same reader built from an earlier commit, for before/after rows
+        # paired within one session.
+        result.append(("kvx-tcp-before", f"5b. kvx native, TCP, before ({BASELINE_NAME})",
+                       [BASELINE, "tcp", str(port), target]))
+        result.append(("kvx-tunnel-before", f"6c. kvx native, usbmux tunnel, before ({BASELINE_NAME})*",
+                       [BASELINE, "tunnel", str(port), target]))
     if size_name == "rgb" and managed:
         result.append(("kvx-managed", "7. kvx managed (Mono), TCP, newImage reads the length",
                        managed + [str(port), f"/{size_name}?frames={managed_frames}"]))
@@ -98,6 +111,11 @@ def readers(port, size_name, frames, have_ffmpeg, managed=None, managed_frames=0
 
 def median(values):
     return statistics.median(values) if values else float("nan")
+
+
+def receives_text(runs):
+    values = [r["recv"] for r in runs if r.get("recv") is not None]
+    return f"{median(values):.2f}" if values else "-"
 
 
 def machine():
@@ -129,13 +147,16 @@ def main():
     port = int(server.stdout.readline().split()[1])
     have_ffmpeg = shutil.which("ffmpeg") is not None
     managed, managed_missing = managed_reader()
+    paced = {}  # (reader, transport, whole) -> ([recv per frame of each run], load average)
     try:
         # The same number of frames for every reader of a size, about GB each.
         frames = {name: max(3, int(GB * 1e9 / frame_sizes[name]) + 1) for name, _ in SIZES}
         managed_frames = max(3, int(MANAGED_GB * 1e9 / frame_sizes["rgb"]) + 1)
         samples = {}   # (size, reader) -> list of dicts, index = round
+        round_loads = []
         rng = random.Random(1)
         for round_index in range(ROUNDS):
+            round_loads.append(os.getloadavg()[0])
             jobs = [(name, reader) for name, _ in SIZES
                     for reader in readers(port, name, frames[name], have_ffmpeg, managed, managed_frames)]
             rng.shuffle(jobs)
@@ -152,12 +173,32 @@ def main():
                     ok = True  # ffmpeg reports the unbounded HTTP/1.0 body's end as an error
                 allocs = re.search(r"allocs_per_frame=([-0-9.]+)", output)
                 worker = re.search(r"worker_cpu=([-0-9.]+)", output)
+                receives = re.search(r"recv_per_frame=([-0-9.]+)", output)
                 samples.setdefault((name, key), []).append(dict(
                     label=label, wall=wall, cpu=cpu, rss=rss, ok=ok, bytes=body, frames=count,
                     allocs=float(allocs.group(1)) if allocs else None,
+                    recv=float(receives.group(1)) if receives and float(receives.group(1)) >= 0 else None,
                     worker=float(worker.group(1)) if worker and float(worker.group(1)) >= 0 else None))
                 print(f"round {round_index + 1} {name:4} {key:10} {body / wall / 1e6:8.0f} MB/s "
                       f"{cpu / (body / 1e9):6.3f} CPU s/GB {rss / 1024:7.1f} MB {'ok' if ok else 'FAILED'}", flush=True)
+        # Receive calls per frame of an app that writes a 50 KB frame every
+        # PACED_MS ms: each part in one write, and in three (headers, body,
+        # the CR LF after it).
+        paced_readers = [("kvx", f"{BIN}/kvx-reader")] + ([("before", BASELINE)] if BASELINE else [])
+        for who, binary in paced_readers:
+            for mode in ["tcp", "tunnel"]:
+                for whole in [1, 0]:
+                    target = f"/jpeg?frames={PACED_FRAMES}&pace_ms={PACED_MS}" + ("&whole=1" if whole else "")
+                    values = []
+                    for _ in range(3):
+                        load = os.getloadavg()[0]
+                        _, _, _, output, status = run([binary, mode, str(port), target])
+                        got = re.search(r"recv_per_frame=([-0-9.]+)", output)
+                        if status == 0 and got:
+                            values.append(float(got.group(1)))
+                    paced[(who, mode, whole)] = (values, load)
+                    print(f"paced {who:6} {mode:6} {'one write' if whole else 'three writes'}: recv per frame {values}",
+                          flush=True)
     finally:
         server.stdin.close()
         server.wait(timeout=10)
@@ -181,13 +222,14 @@ def main():
     # ---- the table ----
     lines = []
     lines.append("| size | reader | MB/s median (min) | frames/s median | CPU s/GB median (min) | peak RSS MB | "
-                 "MB/s ÷ limit | CPU/GB ÷ limit | CPU/GB ÷ direct (paired median) | ok |")
-    lines.append("|---|---|---|---|---|---|---|---|---|---|")
+                 "MB/s ÷ limit | CPU/GB ÷ limit | CPU/GB ÷ direct (paired median) | recv per frame (median) | ok |")
+    lines.append("|---|---|---|---|---|---|---|---|---|---|---|")
     ratios = {}
     for name, title in SIZES:
         limit = samples[(name, "limit")]
         direct = samples[(name, "direct")]
-        for key in ["limit", "direct", "curl", "ffmpeg", "kvx-tcp", "kvx-tunnel", "direct-tunnel", "kvx-managed"]:
+        for key in ["limit", "direct", "curl", "ffmpeg", "kvx-tcp", "kvx-tcp-before", "kvx-tunnel", "kvx-tunnel-before",
+                    "direct-tunnel", "kvx-managed"]:
             runs = samples.get((name, key))
             if not runs:
                 continue
@@ -201,7 +243,7 @@ def main():
             lines.append(f"| {title} | {runs[0]['label']} | {median(mbps):.0f} ({min(mbps):.0f}) | {median(fps):.1f} | "
                          f"{median(cpg):.3f} ({min(cpg):.3f}) | {max(r['rss'] for r in runs) / 1024:.1f} | "
                          f"{vs_limit_speed:.2f} | {vs_limit_cpu:.2f} | {median(vs_direct):.2f} | "
-                         f"{sum(r['ok'] for r in runs)}/{len(runs)} |")
+                         f"{receives_text(runs)} | {sum(r['ok'] for r in runs)}/{len(runs)} |")
     table = "\n".join(lines)
 
     # ---- targets ----
@@ -212,7 +254,9 @@ def main():
     for name, title in SIZES:
         kvx = samples[(name, "kvx-tcp")]
         curl = samples[(name, "curl")]
-        check(f"kvx TCP CPU/GB ÷ direct reader, {title} (median of paired ratios)", ratios[(name, "kvx-tcp")]["direct"], 1.12)
+        check(f"kvx TCP CPU/GB ÷ direct reader, {title} (median of paired ratios)", ratios[(name, "kvx-tcp")]["direct"], 1.05)
+        if (name, "kvx-tcp-before") in ratios:
+            checks.append(f"  - before ({BASELINE_NAME}), same rounds: {ratios[(name, 'kvx-tcp-before')]['direct']:.3f}")
         vs_curl = median([(k["cpu"] / k["bytes"]) / max(c["cpu"] / c["bytes"], 1e-15) for k, c in zip(kvx, curl)])
         check(f"kvx TCP CPU/GB ÷ curl, {title} (median of paired ratios)", vs_curl, 1.1 if name == "rgba" else 0.9)
     managed_runs = samples.get(("rgb", "kvx-managed"))
@@ -250,6 +294,15 @@ def main():
         direct_pairs = [(t, d) for t, d in zip(samples[(name, "kvx-tunnel")], samples.get((name, "direct-tunnel"), []))
                         if t["worker"] is not None and d["worker"] is not None and d["worker"] > 0]
         if direct_pairs:
+            check(f"kvx worker thread over the tunnel ÷ the direct reader's reading thread over the same tunnel, "
+                  f"CPU/GB, {title} (median of paired ratios)",
+                  median([(t["worker"] / t["bytes"]) / (d["worker"] / d["bytes"]) for t, d in direct_pairs]), 1.10)
+            before_pairs = [(t, d) for t, d in zip(samples.get((name, "kvx-tunnel-before"), []),
+                                                   samples.get((name, "direct-tunnel"), []))
+                            if t["worker"] is not None and d["worker"] is not None and d["worker"] > 0]
+            if before_pairs:
+                checks.append(f"  - before ({BASELINE_NAME}), same rounds: "
+                              f"{median([(t['worker'] / t['bytes']) / (d['worker'] / d['bytes']) for t, d in before_pairs]):.3f}")
             direct_gb = median([d["worker"] / (d["bytes"] / 1e9) for _, d in direct_pairs])
             vs_direct_tunnel = median([(t["worker"] / t["bytes"]) / (d["worker"] / d["bytes"]) for t, d in direct_pairs])
             direct_tcp = median([(d["worker"] / d["bytes"]) / (c["cpu"] / c["bytes"])
@@ -258,6 +311,22 @@ def main():
             line += (f"; the direct reader's reading thread over the same tunnel {direct_gb:.3f} CPU s/GB "
                      f"({direct_tcp:.2f}x its TCP cost), kvx's worker {vs_direct_tunnel:.2f}x that (paired medians)")
         relay_lines.append(line)
+    for who, text in [("kvx", "kvx"), ("before", f"before ({BASELINE_NAME})")]:
+        for mode in ["tcp", "tunnel"]:
+            for whole in [1, 0]:
+                if (who, mode, whole) not in paced:
+                    continue
+                values, load = paced[(who, mode, whole)]
+                writes = "each part in one write" if whole else "each part in three writes (headers, body, CR LF)"
+                label = (f"recv calls per frame, {text}, {mode.upper() if mode == 'tcp' else 'usbmux tunnel'}, "
+                         f"an app writing a 50 KB frame every {PACED_MS} ms, {writes} (median of {len(values)} runs "
+                         f"of {PACED_FRAMES} frames, load {load:.1f})")
+                if not values:
+                    checks.append(f"- {label}: not measured")
+                elif who == "kvx" and mode == "tcp" and whole:
+                    check(label, median(values), 1.0)
+                else:
+                    checks.append(f"  - {label}: {median(values):.3f}")
     for name, title in SIZES:
         for key in ["kvx-tcp", "kvx-tunnel"]:
             values = [r["allocs"] for r in samples[(name, key)] if r["allocs"] is not None]
@@ -304,7 +373,8 @@ def main():
 Written by `bench/run` on {time.strftime('%Y-%m-%d %H:%M %Z')}.
 
 **Machine:** {machine()}.
-**Load:** load average {load_before[0]:.1f} before the stream runs, {load_mid[0]:.1f} after them, {load_after[0]:.1f} at the end
+**Load:** load average {load_before[0]:.1f} before the stream runs, {load_mid[0]:.1f} after them, {load_after[0]:.1f} at the end;
+at the start of each round: {", ".join(f"{x:.1f}" for x in round_loads)}
 (the machine is shared with other builds and test runs; absolute MB/s are therefore noisy, which is why
 readers are interleaved and compared on CPU seconds per GB, paired per round).
 
