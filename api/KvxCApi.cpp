@@ -408,8 +408,16 @@ int32_t kvx_device_get_content_type(kvx_device* device, char* buffer, int32_t si
 
 int32_t kvx_device_set_delivery(kvx_device* device, int32_t mode) {
   if (device == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
-  if (mode != KVX_DELIVER_EVERY_FRAME && mode != KVX_DELIVER_LATEST_FRAME) return NPT_ERROR_INVALID_PARAMETERS;
-  return device->device->SetDelivery(mode == KVX_DELIVER_LATEST_FRAME ? KVX_DEVICE_LATEST_FRAME : KVX_DEVICE_EVERY_FRAME);
+  switch (mode) {
+    case KVX_DELIVER_EVERY_FRAME:
+      return device->device->SetDelivery(KVX_DEVICE_EVERY_FRAME);
+    case KVX_DELIVER_LATEST_FRAME:
+      return device->device->SetDelivery(KVX_DEVICE_LATEST_FRAME);
+    case KVX_DELIVER_EVERY_FRAME_READ_AHEAD:
+      return device->device->SetDelivery(KVX_DEVICE_EVERY_FRAME_READ_AHEAD);
+    default:
+      return NPT_ERROR_INVALID_PARAMETERS;
+  }
 }
 
 int32_t kvx_device_get_stats(kvx_device* device, kvx_device_stats* stats) {

@@ -18,7 +18,8 @@ using KVXInterop;
 namespace KVXDeviceWrapper
 {
     // The application's receiver of frames. Both operations run on the
-    // device's worker thread, one at a time; a slow newImage slows the stream.
+    // device's worker thread, one at a time; a slow newImage slows the stream
+    // (the library reads one frame ahead while newImage runs).
     // An exception thrown here is reported on standard error and ignored.
     public interface KVXDeviceDelegate
     {
@@ -101,7 +102,7 @@ namespace KVXDeviceWrapper
             get { return m_latestOnly; }
             set
             {
-                int result = ReadNative(device => NativeMethods.kvx_device_set_delivery(device, value ? 1 : 0), int.MinValue);
+                int result = ReadNative(device => NativeMethods.kvx_device_set_delivery(device, value ? NativeMethods.DeliverLatestFrame : NativeMethods.DeliverEveryFrame), int.MinValue);
                 if (result == int.MinValue) throw new ObjectDisposedException("KVXDevice");
                 if (result != 0) throw new InvalidOperationException("deliverLatestOnly can only be set before start");
                 m_latestOnly = value;
@@ -180,7 +181,16 @@ namespace KVXDeviceWrapper
             }
             lock (m_lock)
             {
-                if (m_device != IntPtr.Zero) NativeMethods.kvx_device_start(m_device, name);
+                if (m_device == IntPtr.Zero) return;
+                if (!m_latestOnly && frameDelegate == null)
+                {
+                    // Every frame goes into a fresh array, whose first touch
+                    // costs about ten times reading the frame: the next frame
+                    // is read meanwhile. Refused, and harmless, on a second
+                    // start.
+                    NativeMethods.kvx_device_set_delivery(m_device, NativeMethods.DeliverEveryFrameReadAhead);
+                }
+                NativeMethods.kvx_device_start(m_device, name);
             }
         }
 

@@ -6,7 +6,7 @@
 #include "KvxDevice.h"
 
 #include "KvxHttpTcpConnector.h"
-#include "KvxLatestFrame.h"
+#include "KvxFrameHandOver.h"
 
 namespace {
 
@@ -16,17 +16,18 @@ const NPT_UInt32 kEventQueueMaxBeforeDrop = 100;
 
 }  // namespace
 
-// The reader of a latest-frame run: ReadBody on a thread of its own, feeding
-// the hand-over, which it closes when the body ends.
+// The reader of a run whose frames are handed over apart from reading:
+// ReadBody on a thread of its own, feeding the hand-over, which it closes
+// when the body ends.
 class KVX_DeviceBodyReader : public NPT_Runnable {
  public:
   KVX_DeviceBodyReader(KVX_Device& device, const NPT_InputStreamReference& stream, const NPT_String& boundary,
-                       KVX_LatestFrame& latest)
-      : m_Device(device), m_Stream(stream), m_Boundary(boundary), m_Latest(latest) {}
+                       KVX_FrameHandOver& hand_over)
+      : m_Device(device), m_Stream(stream), m_Boundary(boundary), m_HandOver(hand_over) {}
 
   void Run() override {
     m_Result = m_Device.ReadBody(m_Stream, m_Boundary);
-    m_Latest.Close();
+    m_HandOver.Close();
   }
   // Read once the thread has been waited for.
   NPT_Result Result() const { return m_Result; }
@@ -35,7 +36,7 @@ class KVX_DeviceBodyReader : public NPT_Runnable {
   KVX_Device& m_Device;
   const NPT_InputStreamReference& m_Stream;
   const NPT_String& m_Boundary;
-  KVX_LatestFrame& m_Latest;
+  KVX_FrameHandOver& m_HandOver;
   NPT_Result m_Result = NPT_ERROR_EOS;
 };
 
@@ -49,7 +50,7 @@ KVX_Device::KVX_Device(const NPT_List<NPT_HttpUrl>& urls, NPT_Int32 device_handl
       m_Events(kEventQueueMax, kEventQueueMaxBeforeDrop),
       m_Delivery(KVX_DEVICE_EVERY_FRAME),
       m_FrameNumber(0),
-      m_Latest(nullptr) {}
+      m_HandOver(nullptr) {}
 
 KVX_Device::~KVX_Device() {
   Abort();
@@ -74,15 +75,17 @@ void KVX_Device::Abort() {
   {
     // The worker may be waiting for a frame: it stops waiting and hands
     // nothing more over.
-    NPT_AutoLock lock(m_LatestLock);
-    if (m_Latest) m_Latest->Cancel();
+    NPT_AutoLock lock(m_HandOverLock);
+    if (m_HandOver) m_HandOver->Cancel();
   }
   NPT_AutoLock lock(m_ConnectorLock);
   m_Client.Abort();
 }
 
 NPT_Result KVX_Device::SetDelivery(KVX_DeliveryMode mode) {
-  if (mode != KVX_DEVICE_EVERY_FRAME && mode != KVX_DEVICE_LATEST_FRAME) return NPT_ERROR_INVALID_PARAMETERS;
+  if (mode != KVX_DEVICE_EVERY_FRAME && mode != KVX_DEVICE_LATEST_FRAME && mode != KVX_DEVICE_EVERY_FRAME_READ_AHEAD) {
+    return NPT_ERROR_INVALID_PARAMETERS;
+  }
   if (m_Started.load(std::memory_order_acquire)) return NPT_ERROR_INVALID_STATE;
   m_Delivery.store(mode);
   return NPT_SUCCESS;
@@ -125,8 +128,8 @@ void KVX_Device::HandFrame(const NPT_Byte* data, NPT_UInt64 size, const char* co
     m_Stats.bytes_received += size;
   }
   // Set only while this run's reader runs on its own thread.
-  if (m_Latest) {
-    if (m_Latest->Put(data, size, content_type, number) != KVX_LatestFrame::kStored) {
+  if (m_HandOver) {
+    if (m_HandOver->Put(data, size, content_type, number) != KVX_FrameHandOver::kStored) {
       NPT_AutoLock lock(m_StatsLock);
       ++m_Stats.frames_dropped;
     }
@@ -146,26 +149,27 @@ void KVX_Device::Deliver(const NPT_Byte* data, NPT_UInt64 size, const char* cont
 }
 
 NPT_Result KVX_Device::ReadFrames(const NPT_InputStreamReference& stream, const NPT_String& boundary) {
-  if (m_Delivery.load() != KVX_DEVICE_LATEST_FRAME) return ReadBody(stream, boundary);
-  KVX_LatestFrame latest;
-  KVX_DeviceBodyReader body(*this, stream, boundary, latest);
+  const int mode = m_Delivery.load();
+  if (mode == KVX_DEVICE_EVERY_FRAME) return ReadBody(stream, boundary);
+  KVX_FrameHandOver hand_over(mode == KVX_DEVICE_LATEST_FRAME ? KVX_FrameHandOver::kReplace : KVX_FrameHandOver::kWait);
+  KVX_DeviceBodyReader body(*this, stream, boundary, hand_over);
   NPT_Thread reader(body);
   {
-    NPT_AutoLock lock(m_LatestLock);
-    m_Latest = &latest;
+    NPT_AutoLock lock(m_HandOverLock);
+    m_HandOver = &hand_over;
   }
-  // An Abort that came before m_Latest was set is seen here instead.
-  if (m_Aborted.load(std::memory_order_acquire)) latest.Cancel();
+  // An Abort that came before m_HandOver was set is seen here instead.
+  if (m_Aborted.load(std::memory_order_acquire)) hand_over.Cancel();
   const bool reading = NPT_SUCCEEDED(reader.Start());
   if (reading) {
-    KVX_LatestFrame::Frame frame;
-    while (latest.Take(frame)) Deliver(frame.data, frame.size, frame.content_type, frame.number);
+    KVX_FrameHandOver::Frame frame;
+    while (hand_over.Take(frame)) Deliver(frame.data, frame.size, frame.content_type, frame.number);
     // After an abort the read ends at once too: the client was aborted.
     reader.Wait(NPT_TIMEOUT_INFINITE);
   }
   {
-    NPT_AutoLock lock(m_LatestLock);
-    m_Latest = nullptr;
+    NPT_AutoLock lock(m_HandOverLock);
+    m_HandOver = nullptr;
   }
   // Without a thread for the reader, this one reads and hands every frame
   // over as it comes.
