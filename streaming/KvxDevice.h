@@ -9,8 +9,11 @@
 // body, and OnDisconnection when the stream ends without having been aborted.
 // A device stream never reconnects and runs at most once.
 //
-// Threads: Run and every delegate callback execute on the worker. Start,
-// Abort, SetDelegate and the destructor belong to the owner's thread. The
+// Threads: Run and every delegate callback execute on the worker (in the
+// delivery modes that read apart from delivering, the body is read on a
+// second thread the run starts and joins). Start, Abort, SetDelegate,
+// SetDelivery and the destructor belong to the owner's thread; GetStats and
+// GetOutcome may be called from any thread. The
 // delegate must be set before Start and stay valid until the destructor has
 // returned. The core does not log.
 

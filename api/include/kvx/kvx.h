@@ -17,7 +17,8 @@
  *   (discovery and usbmux detach events are queued for it).
  * A callback's texts and frame bytes are valid only during the call: copy
  * what must outlive it. Calls are sequential per object; a slow device
- * callback slows its stream, a slow controller callback delays the
+ * callback slows its stream (unless it asked for the latest frame only,
+ * kvx_device_set_delivery), a slow controller callback delays the
  * controller's later notifications (discovery itself goes on). Callbacks may
  * be null.
  *
