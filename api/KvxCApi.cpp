@@ -413,8 +413,6 @@ int32_t kvx_device_set_delivery(kvx_device* device, int32_t mode) {
       return device->device->SetDelivery(KVX_DEVICE_EVERY_FRAME);
     case KVX_DELIVER_LATEST_FRAME:
       return device->device->SetDelivery(KVX_DEVICE_LATEST_FRAME);
-    case KVX_DELIVER_EVERY_FRAME_READ_AHEAD:
-      return device->device->SetDelivery(KVX_DEVICE_EVERY_FRAME_READ_AHEAD);
     default:
       return NPT_ERROR_INVALID_PARAMETERS;
   }

@@ -19,7 +19,7 @@ namespace KVXDeviceWrapper
 {
     // The application's receiver of frames. Both operations run on the
     // device's worker thread, one at a time; a slow newImage slows the stream
-    // (the library reads one frame ahead while newImage runs).
+    // (unless deliverLatestOnly).
     // An exception thrown here is reported on standard error and ignored.
     public interface KVXDeviceDelegate
     {
@@ -181,16 +181,7 @@ namespace KVXDeviceWrapper
             }
             lock (m_lock)
             {
-                if (m_device == IntPtr.Zero) return;
-                if (!m_latestOnly && frameDelegate == null)
-                {
-                    // Every frame goes into a fresh array, whose first touch
-                    // costs about ten times reading the frame: the next frame
-                    // is read meanwhile. Refused, and harmless, on a second
-                    // start.
-                    NativeMethods.kvx_device_set_delivery(m_device, NativeMethods.DeliverEveryFrameReadAhead);
-                }
-                NativeMethods.kvx_device_start(m_device, name);
+                if (m_device != IntPtr.Zero) NativeMethods.kvx_device_start(m_device, name);
             }
         }
 

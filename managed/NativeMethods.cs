@@ -37,7 +37,6 @@ namespace KVXInterop
         // kvx_device_set_delivery's modes.
         internal const int DeliverEveryFrame = 0;
         internal const int DeliverLatestFrame = 1;
-        internal const int DeliverEveryFrameReadAhead = 2;
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern IntPtr kvx_device_create(IntPtr[] urls, int urlCount, int handle);

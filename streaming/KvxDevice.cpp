@@ -16,9 +16,8 @@ const NPT_UInt32 kEventQueueMaxBeforeDrop = 100;
 
 }  // namespace
 
-// The reader of a run whose frames are handed over apart from reading:
-// ReadBody on a thread of its own, feeding the hand-over, which it closes
-// when the body ends.
+// The reader of a latest-frame run: ReadBody on a thread of its own, feeding
+// the hand-over, which it closes when the body ends.
 class KVX_DeviceBodyReader : public NPT_Runnable {
  public:
   KVX_DeviceBodyReader(KVX_Device& device, const NPT_InputStreamReference& stream, const NPT_String& boundary,
@@ -83,9 +82,7 @@ void KVX_Device::Abort() {
 }
 
 NPT_Result KVX_Device::SetDelivery(KVX_DeliveryMode mode) {
-  if (mode != KVX_DEVICE_EVERY_FRAME && mode != KVX_DEVICE_LATEST_FRAME && mode != KVX_DEVICE_EVERY_FRAME_READ_AHEAD) {
-    return NPT_ERROR_INVALID_PARAMETERS;
-  }
+  if (mode != KVX_DEVICE_EVERY_FRAME && mode != KVX_DEVICE_LATEST_FRAME) return NPT_ERROR_INVALID_PARAMETERS;
   if (m_Started.load(std::memory_order_acquire)) return NPT_ERROR_INVALID_STATE;
   m_Delivery.store(mode);
   return NPT_SUCCESS;
@@ -129,9 +126,9 @@ void KVX_Device::HandFrame(const NPT_Byte* data, NPT_UInt64 size, const char* co
   }
   // Set only while this run's reader runs on its own thread.
   if (m_HandOver) {
-    if (m_HandOver->Put(data, size, content_type, number) != KVX_FrameHandOver::kStored) {
+    if (const int dropped = m_HandOver->Put(data, size, content_type, number)) {
       NPT_AutoLock lock(m_StatsLock);
-      ++m_Stats.frames_dropped;
+      m_Stats.frames_dropped += dropped;
     }
     return;
   }
@@ -149,9 +146,8 @@ void KVX_Device::Deliver(const NPT_Byte* data, NPT_UInt64 size, const char* cont
 }
 
 NPT_Result KVX_Device::ReadFrames(const NPT_InputStreamReference& stream, const NPT_String& boundary) {
-  const int mode = m_Delivery.load();
-  if (mode == KVX_DEVICE_EVERY_FRAME) return ReadBody(stream, boundary);
-  KVX_FrameHandOver hand_over(mode == KVX_DEVICE_LATEST_FRAME ? KVX_FrameHandOver::kReplace : KVX_FrameHandOver::kWait);
+  if (m_Delivery.load() != KVX_DEVICE_LATEST_FRAME) return ReadBody(stream, boundary);
+  KVX_FrameHandOver hand_over;
   KVX_DeviceBodyReader body(*this, stream, boundary, hand_over);
   NPT_Thread reader(body);
   {

@@ -9,9 +9,9 @@
 // body, and OnDisconnection when the stream ends without having been aborted.
 // A device stream never reconnects and runs at most once.
 //
-// Threads: Run and every delegate callback execute on the worker (in the
-// delivery modes that read apart from delivering, the body is read on a
-// second thread the run starts and joins). Start, Abort, SetDelegate,
+// Threads: Run and every delegate callback execute on the worker (in
+// latest-frame delivery the body is read on a second thread the run starts
+// and joins). Start, Abort, SetDelegate,
 // SetDelivery and the destructor belong to the owner's thread; GetStats and
 // GetOutcome may be called from any thread. The
 // delegate must be set before Start and stay valid until the destructor has
@@ -97,12 +97,6 @@ enum KVX_DeliveryMode {
   // is handed over before OnDisconnection. Costs one copy of each frame and
   // two buffers of the largest frame.
   KVX_DEVICE_LATEST_FRAME = 1,
-  // Every frame, in order, as KVX_DEVICE_EVERY_FRAME, but the next frame is
-  // read (on a second thread of the run) while OnNewImage runs, and one
-  // complete frame is held ahead; reading then waits for OnNewImage. For a
-  // delegate that takes about as long as reading a frame this nearly doubles
-  // the rate. Costs what latest-frame delivery costs.
-  KVX_DEVICE_EVERY_FRAME_READ_AHEAD = 2,
 };
 
 // Frame counters of a device stream (KVX_Device::GetStats). For a stream that
@@ -260,8 +254,8 @@ class KVX_API KVX_Device : public NPT_Thread {
   void HandFrame(const NPT_Byte* data, NPT_UInt64 size, const char* content_type);
   // Calls OnNewImage unless there is no delegate or the run is aborted.
   void Deliver(const NPT_Byte* data, NPT_UInt64 size, const char* content_type, NPT_UInt64 number);
-  // ReadBody in the run's delivery mode: but for KVX_DEVICE_EVERY_FRAME on
-  // a thread of its own while this (the worker) hands the frames over. Its
+  // ReadBody in the run's delivery mode: in latest-frame delivery on a
+  // thread of its own while this (the worker) hands the frames over. Its
   // result either way.
   NPT_Result ReadFrames(const NPT_InputStreamReference& stream, const NPT_String& boundary);
   // Makes `outcome` what GetOutcome reports (worker thread).

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-KVX_FrameHandOver::KVX_FrameHandOver(Policy policy) : m_Policy(policy) {
+KVX_FrameHandOver::KVX_FrameHandOver() {
   // Room for any of the frame types up front, so that switching between them
   // never allocates.
   for (Buffer& buffer : m_Buffers) buffer.content_type.Reserve(32);
@@ -34,14 +34,12 @@ bool KVX_FrameHandOver::Reserve(Buffer& buffer, NPT_UInt64 size) {
   return true;
 }
 
-KVX_FrameHandOver::PutResult KVX_FrameHandOver::Put(const NPT_Byte* data, NPT_UInt64 size, const char* content_type,
-                                                NPT_UInt64 number) {
+int KVX_FrameHandOver::Put(const NPT_Byte* data, NPT_UInt64 size, const char* content_type, NPT_UInt64 number) {
   Buffer* pending;
   bool replaced;
   {
-    std::unique_lock<std::mutex> lock(m_Lock);
-    if (m_Policy == kWait) m_Changed.wait(lock, [this] { return !m_Ready || m_Cancelled; });
-    if (m_Closed || m_Cancelled) return kStored;
+    std::lock_guard<std::mutex> guard(m_Lock);
+    if (m_Closed || m_Cancelled) return 0;
     replaced = m_Ready;
     m_Ready = false;
     pending = &m_Buffers[1 - m_Taken];
@@ -59,8 +57,7 @@ KVX_FrameHandOver::PutResult KVX_FrameHandOver::Put(const NPT_Byte* data, NPT_UI
     m_Ready = stored;
   }
   m_Changed.notify_all();
-  if (!stored) return kNoMemory;
-  return replaced ? kReplaced : kStored;
+  return (replaced ? 1 : 0) + (stored ? 0 : 1);
 }
 
 void KVX_FrameHandOver::Close() {
@@ -94,7 +91,5 @@ bool KVX_FrameHandOver::Take(Frame& frame) {
     frame.content_type = taken.content_type.GetChars();
     frame.number = taken.number;
   }
-  // A waiting reader may now fill the other buffer.
-  m_Changed.notify_all();
   return true;
 }

@@ -1,16 +1,13 @@
 #pragma once
 // KVX_FrameHandOver: the hand-over between a device stream's reader and the
-// thread that calls the delegate, when the two run apart (latest-frame
-// delivery, and every frame read ahead).
+// thread that calls the delegate in latest-frame delivery.
 //
 // Two buffers: the taker's (the frame being handed over, untouched until the
-// next Take) and the pending one, which the reader fills with the next
-// frame. When a frame is still pending as the next one arrives, kReplace
-// drops it (the taker always gets the newest complete frame, and the reader
-// never waits for the taker) and kWait makes the reader wait until it has
-// been taken (every frame is handed over, the reader one frame ahead). Either
-// way frames are never torn and only move forward; the taker waits for a
-// frame, and for a copy in progress to finish.
+// next Take) and the pending one, which the reader overwrites with every new
+// frame. A frame still pending when the next one arrives is dropped; the
+// taker always gets the newest complete frame, never a torn one, and frames
+// only ever move forward. The reader never waits for the taker; the taker
+// waits for a frame, and for a copy in progress to finish.
 //
 // No allocation once both buffers have grown to the largest frame (they grow
 // with some room, so that slowly growing frames do not allocate each time).
@@ -35,31 +32,15 @@ class KVX_FrameHandOver {
     NPT_UInt64 number = 0;
   };
 
-  enum PutResult {
-    kStored,
-    // Stored, and an earlier frame not yet taken is gone (kReplace).
-    kReplaced,
-    // Not stored (no memory for it); an earlier frame not yet taken is gone
-    // too, as the buffer had started to be overwritten.
-    kNoMemory,
-  };
-
-  enum Policy {
-    // A frame not yet taken is replaced by the next one (dropped).
-    kReplace,
-    // Put waits until the pending frame has been taken.
-    kWait,
-  };
-
-  explicit KVX_FrameHandOver(Policy policy);
+  KVX_FrameHandOver();
   ~KVX_FrameHandOver();
   KVX_FrameHandOver(const KVX_FrameHandOver&) = delete;
   KVX_FrameHandOver& operator=(const KVX_FrameHandOver&) = delete;
 
-  // Reader: copies a complete frame in (with kWait, once the pending one has
-  // been taken). After Close or Cancel it is ignored (kStored); Cancel ends a
-  // wait.
-  PutResult Put(const NPT_Byte* data, NPT_UInt64 size, const char* content_type, NPT_UInt64 number);
+  // Reader: copies a complete frame in. Returns how many frames this drops:
+  // the pending one it replaces, and this one when there is no memory to
+  // keep it. After Close or Cancel it is ignored (0).
+  int Put(const NPT_Byte* data, NPT_UInt64 size, const char* content_type, NPT_UInt64 number);
   // Reader: no more frames. A pending frame is still taken.
   void Close();
   // Any thread: Take returns false at once from now on; a pending frame is
@@ -80,7 +61,6 @@ class KVX_FrameHandOver {
   // Makes room for `size` bytes; false when memory is short.
   static bool Reserve(Buffer& buffer, NPT_UInt64 size);
 
-  const Policy m_Policy;
   std::mutex m_Lock;
   std::condition_variable m_Changed;
   Buffer m_Buffers[2];

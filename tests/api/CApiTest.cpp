@@ -289,7 +289,7 @@ TEST_F(CApiDevice, LatestFrameDeliveryCountsWhatItDropsAndNumbersWhatItHandsOver
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   };
   kvx_device* device = Create({LoopbackUrl(app.Port())}, &record);
-  EXPECT_STREQ(kvx_result_name(kvx_device_set_delivery(device, 3)), "NPT_ERROR_INVALID_PARAMETERS");
+  EXPECT_STREQ(kvx_result_name(kvx_device_set_delivery(device, 2)), "NPT_ERROR_INVALID_PARAMETERS");
   EXPECT_STREQ(kvx_result_name(kvx_device_set_delivery(nullptr, KVX_DELIVER_LATEST_FRAME)),
                "NPT_ERROR_INVALID_PARAMETERS");
   ASSERT_EQ(kvx_device_set_delivery(device, KVX_DELIVER_LATEST_FRAME), 0);

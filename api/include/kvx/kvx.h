@@ -128,13 +128,6 @@ KVX_API int32_t kvx_device_get_content_type(kvx_device* device, char* buffer, in
  * of each frame and memory for two of the largest frame; once they have grown
  * no memory is allocated per frame. */
 #define KVX_DELIVER_LATEST_FRAME 1
-/* Every frame, in order, as KVX_DELIVER_EVERY_FRAME, but the next frame is
- * read (on a second thread of the device) while on_frame runs, and one
- * complete frame is held ahead; reading then waits for on_frame. For an
- * on_frame that takes about as long as reading a frame (copying it into
- * fresh memory, say) this nearly doubles the rate. Costs what
- * KVX_DELIVER_LATEST_FRAME costs. */
-#define KVX_DELIVER_EVERY_FRAME_READ_AHEAD 2
 
 /* Chooses how frames reach on_frame (KVX_DELIVER_...); before
  * kvx_device_start only. 0; NPT_ERROR_INVALID_STATE once kvx_device_start
