@@ -5,6 +5,7 @@
 // Nothing thrown crosses this boundary: allocation uses nothrow new and every
 // failure becomes a null handle, a result code or a refused call.
 
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -176,6 +177,45 @@ int32_t kvx_session_get_url(kvx_session* session, char* buffer, int32_t size) {
 
 int32_t kvx_session_get_device(kvx_session* session, char* buffer, int32_t size) {
   return CopyText(StatusOf(session).identifier, buffer, size);
+}
+
+int32_t kvx_session_set_delivery(kvx_session* session, int32_t mode) {
+  if (session == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
+  switch (mode) {
+    case KVX_DELIVER_EVERY_FRAME:
+      return session->session->SetDelivery(KVX_DEVICE_EVERY_FRAME);
+    case KVX_DELIVER_LATEST_FRAME:
+      return session->session->SetDelivery(KVX_DEVICE_LATEST_FRAME);
+    case KVX_DELIVER_EVERY_FRAME_READ_AHEAD:
+      return session->session->SetDelivery(KVX_DEVICE_EVERY_FRAME_READ_AHEAD);
+    default:
+      return NPT_ERROR_INVALID_PARAMETERS;
+  }
+}
+
+int32_t kvx_session_get_stats(kvx_session* session, kvx_device_stats* stats) {
+  if (session == nullptr || stats == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
+  // struct_size is read once: the caller's struct may be shorter than ours.
+  const uint32_t size = stats->struct_size;
+  if (size < offsetof(kvx_device_stats, frames_received) + sizeof(stats->frames_received)) {
+    return NPT_ERROR_INVALID_PARAMETERS;
+  }
+  KVX_DeviceStats now;
+  session->session->GetStats(now);
+  const struct {
+    size_t offset;
+    uint64_t value;
+  } fields[] = {
+      {offsetof(kvx_device_stats, frames_received), now.frames_received},
+      {offsetof(kvx_device_stats, frames_delivered), now.frames_delivered},
+      {offsetof(kvx_device_stats, frames_dropped), now.frames_dropped},
+      {offsetof(kvx_device_stats, bytes_received), now.bytes_received},
+  };
+  for (const auto& field : fields) {
+    if (field.offset + sizeof(uint64_t) > size) break;
+    std::memcpy(reinterpret_cast<unsigned char*>(stats) + field.offset, &field.value, sizeof(uint64_t));
+  }
+  return NPT_SUCCESS;
 }
 
 }  // extern "C"

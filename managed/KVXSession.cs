@@ -12,6 +12,7 @@ using System;
 using System.IO;
 using System.Runtime.InteropServices;
 using System.Text;
+using KVXDeviceWrapper;
 using KVXInterop;
 
 namespace KVXInterop
@@ -136,6 +137,46 @@ namespace KVXSessionWrapper
             {
                 if (m_session != IntPtr.Zero) NativeMethods.kvx_session_abort(m_session);
             }
+        }
+
+        private bool m_latestOnly;
+
+        // As KVXDevice.deliverLatestOnly, for every stream of the session:
+        // false (the default) hands over every frame, in order, and a slow
+        // newImage slows the stream; true reads on while newImage runs, each
+        // call gets the newest complete frame and those replaced meanwhile
+        // are dropped and counted (GetStats). Set before start: afterwards
+        // InvalidOperationException, and ObjectDisposedException after
+        // Dispose.
+        public bool deliverLatestOnly
+        {
+            get { return m_latestOnly; }
+            set
+            {
+                int mode = value ? NativeMethods.DeliverLatestFrame : NativeMethods.DeliverEveryFrame;
+                int result = ReadNative(session => NativeMethods.kvx_session_set_delivery(session, mode), int.MinValue);
+                if (result == int.MinValue) throw new ObjectDisposedException("KVXSession");
+                if (result != 0) throw new InvalidOperationException("deliverLatestOnly can only be set before start");
+                m_latestOnly = value;
+            }
+        }
+
+        // The frame counters of every stream so far, summed across resumes.
+        // Any thread, the delegate included; all zero after Dispose.
+        public KVXDeviceStats GetStats()
+        {
+            return ReadNative(session =>
+            {
+                var native = new NativeDeviceStats();
+                native.structSize = (uint)Marshal.SizeOf(typeof(NativeDeviceStats));
+                NativeMethods.kvx_session_get_stats(session, ref native);
+                var stats = new KVXDeviceStats();
+                stats.FramesReceived = native.framesReceived;
+                stats.FramesDelivered = native.framesDelivered;
+                stats.FramesDropped = native.framesDropped;
+                stats.BytesReceived = native.bytesReceived;
+                return stats;
+            }, new KVXDeviceStats());
         }
 
         // The state as last reported and the rest of it; any thread. After

@@ -111,6 +111,10 @@ namespace KVXInterop
         internal static extern int kvx_session_get_url(IntPtr session, byte[] buffer, int size);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int kvx_session_get_device(IntPtr session, byte[] buffer, int size);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_session_set_delivery(IntPtr session, int mode);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_session_get_stats(IntPtr session, ref NativeDeviceStats stats);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern void kvx_set_console_output(int enabled);

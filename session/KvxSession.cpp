@@ -159,6 +159,27 @@ void KVX_Session::Abort() {
   }
 }
 
+NPT_Result KVX_Session::SetDelivery(KVX_DeliveryMode mode) {
+  if (mode != KVX_DEVICE_EVERY_FRAME && mode != KVX_DEVICE_LATEST_FRAME && mode != KVX_DEVICE_EVERY_FRAME_READ_AHEAD) {
+    return NPT_ERROR_INVALID_PARAMETERS;
+  }
+  if (m_Started.load(std::memory_order_acquire)) return NPT_ERROR_INVALID_STATE;
+  m_Delivery.store(mode, std::memory_order_release);
+  return NPT_SUCCESS;
+}
+
+void KVX_Session::GetStats(KVX_DeviceStats& stats) const {
+  std::lock_guard<std::mutex> guard(m_StatsLock);
+  stats = m_EndedStats;
+  if (m_Counted == nullptr) return;
+  KVX_DeviceStats current;
+  m_Counted->device->GetStats(current);
+  stats.frames_received += current.frames_received;
+  stats.frames_delivered += current.frames_delivered;
+  stats.frames_dropped += current.frames_dropped;
+  stats.bytes_received += current.bytes_received;
+}
+
 void KVX_Session::GetStatus(KVX_SessionStatus& status) const {
   std::lock_guard<std::mutex> guard(m_StatusLock);
   status = m_Status;
@@ -366,6 +387,7 @@ void KVX_Session::StartStream(size_t index) {
   if (index == 0) m_AnyErrorStatus = false;
   m_UrlIndex = index;
   std::unique_ptr<Stream> stream(new Stream(this, apps[index]));
+  stream->device->SetDelivery(static_cast<KVX_DeliveryMode>(m_Delivery.load(std::memory_order_acquire)));
   std::lock_guard<std::mutex> guard(m_StreamLock);
   // Abort takes this lock after setting its flag: either it is seen here, or
   // Abort finds the stream and stops it.
@@ -375,6 +397,10 @@ void KVX_Session::StartStream(size_t index) {
     m_Waiting = true;
     m_RetryAt = Clock::now() + std::chrono::milliseconds(kLastBackoffMs);
     return;
+  }
+  {
+    std::lock_guard<std::mutex> counting(m_StatsLock);
+    m_Counted = stream.get();
   }
   m_Stream = std::move(stream);
 }
@@ -389,6 +415,19 @@ void KVX_Session::EndStream() {
   // Joined without the lock: its worker may be in a frame callback that
   // calls Abort.
   stream->device->Abort();
+  stream->device->Wait(NPT_TIMEOUT_INFINITE);
+  {
+    // Its final counts join the sum as it stops being counted apart, so the
+    // sum never goes back.
+    std::lock_guard<std::mutex> counting(m_StatsLock);
+    KVX_DeviceStats last;
+    stream->device->GetStats(last);
+    m_EndedStats.frames_received += last.frames_received;
+    m_EndedStats.frames_delivered += last.frames_delivered;
+    m_EndedStats.frames_dropped += last.frames_dropped;
+    m_EndedStats.bytes_received += last.bytes_received;
+    if (m_Counted == stream.get()) m_Counted = nullptr;
+  }
   stream.reset();
 }
 

@@ -143,6 +143,16 @@ class KVX_API KVX_Session {
   // The state as last reported. Any thread.
   void GetStatus(KVX_SessionStatus& status) const;
 
+  // How every stream of the session hands frames over (KVX_DeliveryMode, as
+  // a device stream's SetDelivery); before Start only:
+  // NPT_ERROR_INVALID_STATE afterwards (the mode stays),
+  // NPT_ERROR_INVALID_PARAMETERS for an unknown mode.
+  NPT_Result SetDelivery(KVX_DeliveryMode mode);
+  // The frame counters of every stream so far, summed across resumes (a
+  // device stream's GetStats for each). Any thread, the callbacks included,
+  // until the destructor.
+  void GetStats(KVX_DeviceStats& stats) const;
+
  private:
   // What the worker learns, in the order it happened.
   struct Event {
@@ -189,6 +199,7 @@ class KVX_API KVX_Session {
   KVX_DeviceDelegate* m_Frames = nullptr;
   KVX_SessionListener* m_Listener = nullptr;
 
+  std::atomic<int> m_Delivery{KVX_DEVICE_EVERY_FRAME};
   std::atomic<bool> m_Started{false};
   std::atomic<bool> m_Aborted{false};
   std::thread m_Worker;
@@ -212,6 +223,11 @@ class KVX_API KVX_Session {
   int m_DaemonState = KVX_USB_STARTING;
   std::mutex m_StreamLock;
   std::unique_ptr<Stream> m_Stream;
+  // Guards the counters of the streams that ended and the one stream not yet
+  // added to them (which lives until it is).
+  mutable std::mutex m_StatsLock;
+  KVX_DeviceStats m_EndedStats;
+  Stream* m_Counted = nullptr;
   size_t m_UrlIndex = 0;                     // of the stream, in BoundApps()
   bool m_StreamedOnce = false;
   bool m_Refused = false;                    // until the app is found again

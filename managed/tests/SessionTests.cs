@@ -50,19 +50,26 @@ namespace KVXManagedTests
             using (var session = new KVXSession("session phone", "managed-tests"))
             {
                 session.sessionDelegate = recorder;
+                session.deliverLatestOnly = true;
                 session.start();
+                Assert.Throws<InvalidOperationException>(() => session.deliverLatestOnly = false);
                 first = int.Parse(Host.Command("attach session-phone 0x1293").Substring(7));
                 Assert.IsTrue(TestHost.WaitUntil(() => recorder.Frames >= 3, 20000), recorder.Last);
+                int firstStream = recorder.Frames;
                 Host.Command("detach session-phone");
                 Assert.IsTrue(TestHost.WaitUntil(() => recorder.Last.StartsWith("Reconnecting/Detached"), 20000),
                               recorder.Last);
                 second = int.Parse(Host.Command("attach session-phone 0x1293").Substring(7));
                 Assert.IsTrue(TestHost.WaitUntil(() => recorder.Last.StartsWith("Streaming/None"), 20000),
                               recorder.Last);
+                Assert.IsTrue(TestHost.WaitUntil(() => recorder.Frames >= firstStream + 3, 20000));
                 Assert.AreEqual(KVXSessionState.Streaming, session.state);
                 Assert.AreEqual(second, session.handle);
                 Assert.AreEqual("http://session-phone:8099/", session.url);
                 Assert.AreEqual("session-phone", session.device);
+                // Summed across the resume.
+                int seen = recorder.Frames;
+                Assert.GreaterOrEqual(session.GetStats().FramesDelivered, (ulong)seen);
             }
             string url = " http://session-phone:8099/ ";
             CollectionAssert.AreEqual(new[] {

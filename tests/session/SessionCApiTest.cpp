@@ -89,17 +89,33 @@ TEST_F(SessionCApi, FollowsAReplugAndStopsCalling) {
   ASSERT_NE(session, nullptr);
   recorder.session = session;
   kvx_session_set_callbacks(session, OnFrame, OnState, &recorder);
+  EXPECT_EQ(kvx_session_set_delivery(session, 7), NPT_ERROR_INVALID_PARAMETERS);
+  ASSERT_EQ(kvx_session_set_delivery(session, KVX_DELIVER_LATEST_FRAME), 0);
   ASSERT_EQ(kvx_session_start(session), 0);
   EXPECT_EQ(kvx_session_start(session), NPT_ERROR_INVALID_STATE);
+  EXPECT_EQ(kvx_session_set_delivery(session, KVX_DELIVER_EVERY_FRAME), NPT_ERROR_INVALID_STATE);
 
   const int first = static_cast<int>(AttachWithApp("phone-1", app));
   ASSERT_TRUE(WaitUntil([&] { return recorder.Frames() >= 5; }, 30000));
+  const size_t first_stream = recorder.Frames();
   ASSERT_TRUE(g_Daemon->Detach("phone-1"));
   ASSERT_TRUE(WaitUntil([&] { return recorder.Last("3 1 "); }, 30000));
   const int second = static_cast<int>(AttachWithApp("phone-1", app));
   ASSERT_TRUE(WaitUntil([&] { return recorder.Last("2 0 "); }, 30000));
   const size_t frames = recorder.Frames();
   ASSERT_TRUE(WaitUntil([&] { return recorder.Frames() >= frames + 5; }, 30000));
+
+  // The counters add up across the resume: at least every frame seen, and
+  // more than the first stream had.
+  const size_t seen = recorder.Frames();
+  kvx_device_stats stats;
+  memset(&stats, 0, sizeof(stats));
+  stats.struct_size = sizeof(stats);
+  ASSERT_EQ(kvx_session_get_stats(session, &stats), 0);
+  EXPECT_GE(stats.frames_delivered, seen);
+  EXPECT_GT(stats.frames_delivered, first_stream + 4);
+  EXPECT_GE(stats.frames_received, stats.frames_delivered + stats.frames_dropped);
+  EXPECT_EQ(stats.bytes_received, stats.frames_received * config.frame_size);
 
   EXPECT_TRUE(recorder.destroy_refused);
   EXPECT_EQ(kvx_session_get_state(session), KVX_SESSION_STREAMING);

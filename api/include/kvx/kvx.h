@@ -376,6 +376,18 @@ KVX_API int32_t kvx_session_get_http_status(kvx_session* session);
 KVX_API int32_t kvx_session_get_url(kvx_session* session, char* buffer, int32_t size);
 KVX_API int32_t kvx_session_get_device(kvx_session* session, char* buffer, int32_t size);
 
+/* How every stream of the session hands frames to on_frame (KVX_DELIVER_...,
+ * as kvx_device_set_delivery); before kvx_session_start only. 0;
+ * NPT_ERROR_INVALID_STATE once started (the mode stays as it was);
+ * NPT_ERROR_INVALID_PARAMETERS for another mode or a null session. */
+KVX_API int32_t kvx_session_set_delivery(kvx_session* session, int32_t mode);
+/* The frame counters of every stream of the session so far, summed across
+ * resumes, written as kvx_device_get_stats writes them (only the fields
+ * within the caller's struct_size). 0; NPT_ERROR_INVALID_PARAMETERS for a
+ * null session or `stats`, or a struct_size too small for frames_received.
+ * Any thread, callbacks included, until kvx_session_destroy. */
+KVX_API int32_t kvx_session_get_stats(kvx_session* session, kvx_device_stats* stats);
+
 #ifdef __cplusplus
 }
 #endif
