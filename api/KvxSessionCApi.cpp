@@ -186,8 +186,6 @@ int32_t kvx_session_set_delivery(kvx_session* session, int32_t mode) {
       return session->session->SetDelivery(KVX_DEVICE_EVERY_FRAME);
     case KVX_DELIVER_LATEST_FRAME:
       return session->session->SetDelivery(KVX_DEVICE_LATEST_FRAME);
-    case KVX_DELIVER_EVERY_FRAME_READ_AHEAD:
-      return session->session->SetDelivery(KVX_DEVICE_EVERY_FRAME_READ_AHEAD);
     default:
       return NPT_ERROR_INVALID_PARAMETERS;
   }

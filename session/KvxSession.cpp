@@ -160,7 +160,7 @@ void KVX_Session::Abort() {
 }
 
 NPT_Result KVX_Session::SetDelivery(KVX_DeliveryMode mode) {
-  if (mode != KVX_DEVICE_EVERY_FRAME && mode != KVX_DEVICE_LATEST_FRAME && mode != KVX_DEVICE_EVERY_FRAME_READ_AHEAD) {
+  if (mode != KVX_DEVICE_EVERY_FRAME && mode != KVX_DEVICE_LATEST_FRAME) {
     return NPT_ERROR_INVALID_PARAMETERS;
   }
   if (m_Started.load(std::memory_order_acquire)) return NPT_ERROR_INVALID_STATE;
