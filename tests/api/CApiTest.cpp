@@ -725,9 +725,16 @@ TEST_F(CApiDiscovery, TheStateFollowsTheDaemonGoingAndComingBack) {
   ASSERT_TRUE(g_Daemon->RestartListener(&error)) << error;
   EXPECT_TRUE(WaitUntil([&] { return kvx_controller_get_state(controller) == KVX_CONTROLLER_CONNECTED; }, 8000));
   EXPECT_EQ(kvx_controller_get_daemon_error(controller), 0);
-  EXPECT_TRUE(WaitUntil([&] { std::lock_guard<std::mutex> lock(states.mutex); return states.seen.size() >= 2; },
-                        5000));
+  // The state is read at once, its callback comes through the dispatcher's
+  // queue: wait for the callback of the last change, not for any two.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(states.mutex);
+        return states.seen.size() >= 2 && states.seen.back() == KVX_CONTROLLER_CONNECTED;
+      },
+      5000));
   std::lock_guard<std::mutex> lock(states.mutex);
+  ASSERT_GE(states.seen.size(), 2u);
   const std::vector<int32_t> tail(states.seen.end() - 2, states.seen.end());
   EXPECT_EQ(tail, (std::vector<int32_t>{KVX_CONTROLLER_DAEMON_UNREACHABLE, KVX_CONTROLLER_CONNECTED}));
 }
