@@ -456,13 +456,20 @@ NPT_Result NPT_BsdSocket::RefreshInfo() {
   return NPT_SUCCESS;
 }
 
-NPT_Result NPT_BsdSocket::Bind(const NPT_SocketAddress& address, bool /*reuse_address*/) {
+NPT_Result NPT_BsdSocket::Bind(const NPT_SocketAddress& address, bool reuse_address) {
   if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
   {
     NPT_BsdSocketFdUse use(*m_SocketFdReference);
     if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
-    int on = 1;
-    setsockopt(use.GetNumber(), SOL_SOCKET, SO_REUSEADDR, (const char*)&on, sizeof(on));
+    // SO_REUSEADDR here would let this socket share a port another socket
+    // is bound to, even one listening on it; what the flag asks for (binding
+    // over connections that linger on the port) is what Windows does without
+    // any option. Without the flag the port is taken exclusively: no other
+    // socket may bind it, with or without SO_REUSEADDR, while this one holds it.
+    if (!reuse_address) {
+      int on = 1;
+      setsockopt(use.GetNumber(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, (const char*)&on, sizeof(on));
+    }
     struct sockaddr_in inet;
     SocketAddressToInet(address, inet);
     if (bind(use.GetNumber(), (struct sockaddr*)&inet, sizeof(inet)) != 0) return MapLastError();
