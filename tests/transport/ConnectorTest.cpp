@@ -33,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 const NPT_Int32 kHandle = 7;
 const NPT_UInt16 kAppPort = 8100;
 
-std::string DoublePath() { return kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double.so"); }
+std::string DoublePath() { return kvx_test::UsbmuxdDoublePath(); }
 
 using kvx_test::ElapsedMs;
 

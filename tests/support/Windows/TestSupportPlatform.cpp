@@ -113,6 +113,25 @@ bool raw::WaitReadable(int fd, int timeout_ms) {
   return WSAPoll(&p, 1, timeout_ms) == 1;
 }
 
+bool raw::WaitWritable(int fd, int timeout_ms) {
+  WSAPOLLFD p = {ToSocket(fd), POLLWRNORM, 0};
+  return WSAPoll(&p, 1, timeout_ms) == 1;
+}
+
+// Build paths are ASCII, with either slash.
+void* OpenLibrary(const std::string& path) {
+  std::wstring wide(path.begin(), path.end());
+  return (void*)LoadLibraryW(wide.c_str());
+}
+
+void* FindLibrarySymbol(void* library, const char* name) {
+  return library ? (void*)GetProcAddress((HMODULE)library, name) : nullptr;
+}
+
+void CloseLibrary(void* library) {
+  if (library) FreeLibrary((HMODULE)library);
+}
+
 long raw::Send(int fd, const void* data, size_t size) {
   return (long)send(ToSocket(fd), static_cast<const char*>(data), (int)size, 0);
 }
