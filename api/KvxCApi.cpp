@@ -473,4 +473,8 @@ const char* kvx_result_name(int32_t result) {
   return name ? name : "UNKNOWN";
 }
 
+// KVX_VERSION_TEXT comes from the version in project(), so the text, the file
+// name and the SONAME cannot disagree.
+const char* kvx_version(void) { return KVX_VERSION_TEXT; }
+
 }  // extern "C"

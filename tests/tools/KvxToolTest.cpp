@@ -569,7 +569,7 @@ TEST(KvxCommand, StreamByDeviceNameThroughTheTunnelAndAStalledApp) {
     ASSERT_NE(sim.WaitForLine("ok stall kvxsim-1", 30000), "");
     Process stream({KvxPath(), "stream", "--device", "simulated DEVICE 1", "--seconds", "3.5"}, {address});
     stream.CloseInput();
-    EXPECT_EQ(stream.Wait(20000), 1) << stream.Stdout();
+    EXPECT_EQ(stream.Wait(20000), 1) << stream.Stdout() << stream.Stderr();
     EXPECT_NE(stream.Stderr().find("frames 0  stalled 2 s"), std::string::npos) << stream.Stderr();
     EXPECT_NE(stream.Stderr().find("kvx stream: error: no frame received (the app sent none in 3."), std::string::npos)
         << stream.Stderr();

@@ -26,6 +26,7 @@ const char kTopUsage[] =
     "\n"
     "  -v, --verbose   the library's log records (level FINE and above) on\n"
     "                  standard error; NPT_LOG_CONFIG, when set, still applies\n"
+    "  --version       the version of libkvx in use\n"
     "\n"
     "'kvx <command> --help' describes each command.\n";
 
@@ -66,6 +67,12 @@ int Main(int argc, char** argv) {
   const std::vector<std::string> args(words.begin() + 1, words.end());
   if (command == "-h" || command == "--help" || command == "help") {
     std::fputs(kTopUsage, stdout);
+    return kExitOk;
+  }
+  // After the -v sweep above, so that -v keeps meaning verbose. The library's
+  // version, not the one this program was built with: that is what runs.
+  if (command == "--version") {
+    std::printf("kvx %s\n", kvx_version());
     return kExitOk;
   }
   if (command == "demo") return RunDemo(args);

@@ -202,6 +202,10 @@ KVX_API int32_t kvx_configure_logging(const char* sources);
  * a static text, never null. */
 KVX_API const char* kvx_result_name(int32_t result);
 
+/* The library's version, "MAJOR.MINOR.PATCH" (the MAJOR of libkvx's SONAME);
+ * a static text, never null. Any thread. */
+KVX_API const char* kvx_version(void);
+
 #ifdef __cplusplus
 }
 #endif
