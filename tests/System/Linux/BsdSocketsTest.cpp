@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "../../../Source/System/Bsd/NptBsdSockets.h"
+#include "../../../Source/System/Bsd/NptBsdSocketFd.h"
 #include "../LoopbackSockets.h"
 #include "NptSockets.h"
 #include "NptStreams.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "../../../Source/System/Win32/NptWin32Sockets.h"
+#include "../../../Source/System/Win32/NptBsdSocketFd.h"
 #include "NptFile.h"
 #include "NptSockets.h"
 #include "NptStreams.h"
