@@ -1,14 +1,32 @@
 // Shared helpers of the benchmark programs that drive the library.
 #include "BenchKvx.h"
 
+#include <dlfcn.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <unistd.h>
 
 #include "BenchServer.h"
 
+namespace {
+thread_local unsigned long t_receives = 0;
+}  // namespace
+
+// Defined in the program, this recv is the one the library's sockets call;
+// it counts and hands over to the C library's.
+extern "C" ssize_t recv(int fd, void* buffer, size_t size, int flags) {
+  typedef ssize_t (*Recv)(int, void*, size_t, int);
+  static const Recv real = reinterpret_cast<Recv>(dlsym(RTLD_NEXT, "recv"));
+  ++t_receives;
+  return real(fd, buffer, size, flags);
+}
+
 namespace kvx_bench {
+
+unsigned long ThreadReceives() { return t_receives; }
 
 bool Tunnel::Start(int loopback_port, std::string* error) {
   char directory[] = "/tmp/kvx-bench-XXXXXX";
@@ -35,8 +53,12 @@ Tunnel::~Tunnel() {
 void CountingDelegate::OnNewImage(const NPT_Byte*, NPT_UInt64 size, const char*) {
   unsigned long frame = frames.load(std::memory_order_relaxed);
   if (frame < arrival_capacity) arrivals[frame] = NowNs();
-  if (frame + 1 == m_Warmup) allocations_at_warmup = ThreadAllocations();
+  if (frame + 1 == m_Warmup) {
+    allocations_at_warmup = ThreadAllocations();
+    receives_at_warmup = ThreadReceives();
+  }
   allocations_at_last = ThreadAllocations();
+  receives_at_last = ThreadReceives();
   bytes.fetch_add(size, std::memory_order_relaxed);
   frames.store(frame + 1);
   // Throughput runs wait only for the end: the frame path stays a no-op

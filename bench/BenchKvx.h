@@ -18,6 +18,10 @@ namespace kvx_bench {
 // counter, linked into every benchmark program that drives the library).
 using kvx_test::ThreadAllocations;
 
+// Calls of recv made so far by the calling thread: every program that links
+// these helpers counts them on the way to the C library's recv.
+unsigned long ThreadReceives();
+
 // A simulated daemon on a private UNIX socket with one device whose app port
 // 8099 leads to 127.0.0.1:loopback_port. Points USBMUXD_SOCKET_ADDRESS at it.
 class Tunnel {
@@ -53,6 +57,8 @@ class CountingDelegate : public KVX_DeviceDelegate {
   double worker_cpu_seconds = -1;
   unsigned long allocations_at_warmup = 0;
   unsigned long allocations_at_last = 0;
+  unsigned long receives_at_warmup = 0;
+  unsigned long receives_at_last = 0;
   // Arrival times (NowNs) of the first `arrival_capacity` frames.
   std::unique_ptr<int64_t[]> arrivals;
   unsigned long arrival_capacity = 0;

@@ -173,6 +173,13 @@ void BenchServer::Serve(int fd) {
     uint64_t frames = QueryValue(query, "frames", 100);
     uint64_t stall = QueryValue(query, "stall", UINT64_MAX);
     uint64_t pace_ms = QueryValue(query, "pace_ms", 0);
+    std::vector<uint8_t> whole_part;
+    if (pace_ms > 0 && QueryValue(query, "whole", 0) == 1) {
+      whole_part.assign(stream.part_header.begin(), stream.part_header.end());
+      whole_part.insert(whole_part.end(), stream.frame.begin(), stream.frame.end());
+      whole_part.push_back('\r');
+      whole_part.push_back('\n');
+    }
     std::string response = std::string("HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=") +
                            kBoundary + "\r\nCache-Control: no-cache\r\n\r\n";
     bool ok = SendAll(fd, response.data(), response.size());
@@ -185,14 +192,18 @@ void BenchServer::Serve(int fd) {
           pollfd wake = {m_WakePipe[0], POLLIN, 0};
           if (poll(&wake, 1, static_cast<int>(pace_ms)) != 0) break;
         }
-        ok = SendAll(fd, stream.part_header.data(), stream.part_header.size()) &&
-             SendAll(fd, stream.frame.data(), stream.frame.size());
+        if (!whole_part.empty()) {
+          ok = SendAll(fd, whole_part.data(), whole_part.size());
+        } else {
+          ok = SendAll(fd, stream.part_header.data(), stream.part_header.size()) &&
+               SendAll(fd, stream.frame.data(), stream.frame.size());
+        }
         if (ok && pace_ms > 0) {
           int64_t now = NowNs();
           std::lock_guard<std::mutex> lock(m_Lock);
           m_WriteTimes.push_back(now);
         }
-        ok = ok && SendAll(fd, "\r\n", 2);
+        ok = ok && (!whole_part.empty() || SendAll(fd, "\r\n", 2));
         ++sent;
       }
     } else {

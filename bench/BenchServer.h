@@ -6,12 +6,14 @@
 // costs as little as the kernel allows.
 //
 // Every GET gets one stream; the request target chooses it:
-//   /<name>?frames=K[&stall=M][&pace_ms=P]
+//   /<name>?frames=K[&stall=M][&pace_ms=P[&whole=1]]
 // where <name> is a stream registered with AddStream. `stall=M` sends M
 // frames and then half a part header, and holds the connection open until the
 // client closes it or the server stops (a stalled device). `pace_ms=P` waits
 // P ms before each frame and records when each frame's last byte was handed
-// to the kernel (for latency trials run in the same process).
+// to the kernel (for latency trials run in the same process); a paced part
+// goes out in three writes (headers, body, the CR LF after it), or with
+// `whole=1` in one, as an app that builds each part before writing it.
 //
 // Plain POSIX and C++17, independent of the library it measures. Threads: one
 // accept thread, one per connection. Stop wakes and joins all of them.

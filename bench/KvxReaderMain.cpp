@@ -2,8 +2,10 @@
 // counts, over plain TCP or through a simulated usbmux daemon (in this
 // process: its relay thread's CPU time is counted with the reader's).
 //   kvx-reader tcp|tunnel PORT TARGET
-// Prints "frames=F bytes=B allocs_per_frame=A worker_cpu=S" when the stream
-// ends (S: CPU seconds of the stream's worker thread alone).
+// Prints "frames=F bytes=B allocs_per_frame=A recv_per_frame=R worker_cpu=S"
+// when the stream ends (A and R: heap allocations and recv calls of the
+// stream's worker per frame after the first three; S: CPU seconds of the
+// stream's worker thread alone).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,7 +43,8 @@ int main(int argc, char** argv) {
   }
   unsigned long frames = delegate.frames.load();
   double per_frame = frames > 3 ? double(delegate.allocations_at_last - delegate.allocations_at_warmup) / double(frames - 3) : -1;
-  std::printf("frames=%lu bytes=%llu allocs_per_frame=%.3f worker_cpu=%.6f\n", frames, delegate.bytes.load(), per_frame,
-              delegate.worker_cpu_seconds);
+  double receives = frames > 3 ? double(delegate.receives_at_last - delegate.receives_at_warmup) / double(frames - 3) : -1;
+  std::printf("frames=%lu bytes=%llu allocs_per_frame=%.3f recv_per_frame=%.3f worker_cpu=%.6f\n", frames,
+              delegate.bytes.load(), per_frame, receives, delegate.worker_cpu_seconds);
   return status;
 }

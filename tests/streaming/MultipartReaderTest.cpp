@@ -325,16 +325,87 @@ TEST(MultipartReaderTest, AbortDuringAFrameEndsTheStreamAfterIt) {
   }
 }
 
-TEST(MultipartReaderTest, FramesShareOneStoreThatIsReused) {
-  ReaderHarness reader;
+// Frames of every size around the receive block and the store's first size,
+// so that the unconsumed bytes are moved to the front and the store grows,
+// at any chunking; every frame lies in one store.
+TEST(MultipartReaderTest, FramesShareOneStoreWhateverTheirSizesAndChunking) {
+  const size_t sizes[] = {40000, 1, 65536, 65535, 65537, 40000, 200000, 3, 300000, 100000, 40000, 262149};
+  std::string input = "preamble\r\n";
+  for (size_t i = 0; i < sizeof(sizes) / sizeof(sizes[0]); ++i) input += Part(Binary(sizes[i], i), "image/rgba");
+  for (size_t chunk : {size_t(997), size_t(65536), size_t(1) << 22}) {
+    ReaderHarness reader;
+    EXPECT_EQ(reader.Read(input + "--frame--", chunk), NPT_ERROR_EOS) << chunk;
+    const Recorder& frames = reader.Frames();
+    ASSERT_EQ(frames.frames.size(), sizeof(sizes) / sizeof(sizes[0])) << chunk;
+    for (size_t i = 0; i < frames.frames.size(); ++i) {
+      EXPECT_EQ(frames.frames[i].data, Binary(sizes[i], i)) << chunk << " frame " << i;
+    }
+    // The store grew for the first frame larger than it, which then came
+    // first in it; every later frame is in that store.
+    for (size_t i = 8; i < frames.pointers.size(); ++i) {
+      EXPECT_GE(frames.pointers[i], frames.pointers[8]) << chunk << " frame " << i;
+      EXPECT_LE(frames.pointers[i] + sizes[i], frames.pointers[8] + sizes[8] + KVX_MULTIPART_RECEIVE_BLOCK)
+          << chunk << " frame " << i;
+    }
+  }
+}
+
+// An app that writes each part (the CR LF ending the previous body, the
+// delimiter, the headers, the body) at its own pace: every frame is handed
+// over once its last byte is in, without waiting for a byte of the next
+// part, and after one read of the source per frame.
+TEST(MultipartReaderTest, APacedAppsFramesArriveInOneReadEachWithoutWaitingForTheNext) {
+  // Serves no byte past the end of the part it is in.
+  struct PacedSource : ScriptedSource {
+    PacedSource(std::string data, std::vector<size_t> ends) : ScriptedSource(std::move(data), 1 << 30), m_Ends(ends) {}
+    NPT_Result Read(void* buffer, NPT_Size bytes_to_read, NPT_Size* bytes_read) override {
+      size_t end = m_Data.size();
+      for (size_t part_end : m_Ends) {
+        if (part_end > m_Position) {
+          end = part_end;
+          break;
+        }
+      }
+      if (m_Position < end) bytes_to_read = static_cast<NPT_Size>(std::min<size_t>(bytes_to_read, end - m_Position));
+      return ScriptedSource::Read(buffer, bytes_to_read, bytes_read);
+    }
+    std::vector<size_t> m_Ends;
+  };
+  // Each part's bytes, the first part's delimiter included, fill at most one
+  // receive block.
+  const size_t sizes[] = {1, 51200, 300, 65536 - 64, 7, 51200};
   std::string input;
-  for (unsigned i = 0; i < 6; ++i) input += Part(Binary(40000, i), "image/rgba");
-  EXPECT_EQ(reader.Read(input + "--frame--"), NPT_ERROR_EOS);
-  const Recorder& frames = reader.Frames();
-  ASSERT_EQ(frames.frames.size(), 6u);
-  for (unsigned i = 0; i < 6; ++i) EXPECT_EQ(frames.frames[i].data, Binary(40000, i)) << i;
-  // Grown once for the first frame, then refilled in place.
-  for (size_t i = 1; i < frames.pointers.size(); ++i) EXPECT_EQ(frames.pointers[i], frames.pointers[0]) << i;
+  std::vector<size_t> ends;
+  for (size_t i = 0; i < sizeof(sizes) / sizeof(sizes[0]); ++i) {
+    std::string part = Part(Binary(sizes[i], i), "image/jpeg");
+    input += part.substr(0, part.size() - 2);  // the body's CR LF comes with the next part
+    ends.push_back(input.size());
+    input += "\r\n";
+  }
+  input += "--frame--\r\n";
+
+  KVX_Device device(NPT_List<NPT_HttpUrl>(), 0);
+  PacedSource* source = new PacedSource(input, ends);
+  struct Arrivals : Recorder {
+    void OnNewImage(const NPT_Byte* data, NPT_UInt64 size, const char* content_type) override {
+      Recorder::OnNewImage(data, size, content_type);
+      positions.push_back(source->Position());
+      reads.push_back(source->m_Calls);
+    }
+    PacedSource* source = nullptr;
+    std::vector<size_t> positions;
+    std::vector<int> reads;
+  } arrivals;
+  arrivals.source = source;
+  device.SetDelegate(&arrivals);
+  NPT_InputStreamReference stream(source);
+  EXPECT_EQ(device.ReadBody(stream, "frame"), NPT_ERROR_EOS);
+  ASSERT_EQ(arrivals.frames.size(), sizeof(sizes) / sizeof(sizes[0]));
+  for (size_t i = 0; i < arrivals.frames.size(); ++i) {
+    EXPECT_EQ(arrivals.frames[i].data, Binary(sizes[i], i)) << i;
+    EXPECT_EQ(arrivals.positions[i], ends[i]) << "frame " << i << " waited for the next part";
+    EXPECT_EQ(arrivals.reads[i], static_cast<int>(i + 1)) << "reads up to frame " << i;
+  }
 }
 
 TEST(MultipartReaderTest, WithoutDelegateFramesAreReadAndDropped) {
@@ -367,31 +438,46 @@ TEST(MultipartReaderTest, ASharedBufferedStreamIsReadFromWhatItHolds) {
 }
 
 /*----------------------------------------------------------------------
-|   KVX_MultipartLineReader: body rules
+|   KVX_MultipartReader: body rules
 +---------------------------------------------------------------------*/
-TEST(MultipartLineReaderTest, ABodyTakesNoBytePastItsEnd) {
-  for (size_t body_size : {size_t(1), size_t(100), size_t(4000), size_t(5000), size_t(100000)}) {
-    const std::string body = Binary(body_size, 9);
-    const std::string input = "line\r\n" + body + "NEXT PART";
-    ScriptedSource source(input, 1 << 20);
-    KVX_MultipartLineReader reader(source);
-    char line[KVX_MULTIPART_LINE_BUFFER_SIZE];
-    NPT_Size length = 0;
-    ASSERT_EQ(reader.ReadLine(line, sizeof(line), length), NPT_SUCCESS);
-    ASSERT_STREQ(line, "line");
-    NPT_MemoryStream store(16);
-    ASSERT_EQ(reader.ReadFrame(store, body_size), NPT_SUCCESS) << body_size;
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(store.GetBuffer().GetData()), store.GetBuffer().GetDataSize()),
-              body);
-    // The line buffer was filled once (4096 bytes at most); after that only
-    // the body's own bytes were asked for.
-    EXPECT_EQ(source.Position(), std::max<size_t>(6 + body_size, std::min<size_t>(4096, input.size())));
-    ASSERT_EQ(reader.ReadLine(line, sizeof(line), length), NPT_SUCCESS);
-    EXPECT_STREQ(line, "NEXT PART");
+std::string Bytes(const NPT_Byte* data, NPT_Size size) { return std::string(reinterpret_cast<const char*>(data), size); }
+
+// A body is received straight into the store in reads of a block, or of what
+// it still lacks when that is more, and the bytes past it are the next line.
+TEST(MultipartReaderBodyTest, ABodyIsReadInLargeBlocksAndWhatFollowsItIsKept) {
+  // Reads of a source that hands over whole requests: the line with what
+  // fits in the same block, the rest of the body (and what follows it when
+  // it lacked less than a block), the next line if still missing, the end.
+  struct Case {
+    size_t body;
+    int reads;
+  } cases[] = {{1, 2}, {100, 2}, {4000, 2}, {65530, 3}, {65536, 3}, {100000, 3}, {300000, 4}};
+  for (const Case& c : cases) {
+    const std::string body = Binary(c.body, 9);
+    const std::string input = "line\r\n" + body + "NEXT PART\r\n";
+    for (size_t chunk : {size_t(1000), size_t(1) << 22}) {
+      ScriptedSource source(input, chunk);
+      KVX_MultipartReader reader(source);
+      const char* line = nullptr;
+      NPT_Size length = 0;
+      ASSERT_EQ(reader.ReadLine(line, length), NPT_SUCCESS);
+      ASSERT_EQ(std::string(line, length), "line");
+      const NPT_Byte* data = nullptr;
+      NPT_Size size = 0;
+      ASSERT_EQ(reader.ReadFrame(c.body, data, size), NPT_SUCCESS) << c.body;
+      EXPECT_EQ(Bytes(data, size), body) << c.body;
+      ASSERT_EQ(reader.ReadLine(line, length), NPT_SUCCESS);
+      EXPECT_EQ(std::string(line, length), "NEXT PART");
+      EXPECT_EQ(reader.ReadLine(line, length), NPT_ERROR_EOS);
+      if (chunk > input.size()) {
+        EXPECT_EQ(source.m_Calls, c.reads) << c.body;
+        EXPECT_GE(source.m_Requests[1], std::min<size_t>(KVX_MULTIPART_RECEIVE_BLOCK, c.body)) << c.body;
+      }
+    }
   }
 }
 
-TEST(MultipartLineReaderTest, AnOpenEndedBodyIsBoundedByTheFrameLimit) {
+TEST(MultipartReaderBodyTest, AnOpenEndedBodyIsBoundedByTheFrameLimit) {
   struct Case {
     size_t available;
     NPT_Size limit;
@@ -403,33 +489,34 @@ TEST(MultipartLineReaderTest, AnOpenEndedBodyIsBoundedByTheFrameLimit) {
       {11, 10, NPT_ERROR_OUT_OF_RANGE},
       {100000, 65536, NPT_ERROR_OUT_OF_RANGE},
       {65536, 65536, NPT_SUCCESS},
+      {600000, 600000, NPT_SUCCESS},
   };
   for (const Case& c : cases) {
     const std::string body = Binary(c.available, 4);
     ScriptedSource source(body, 1000);
-    KVX_MultipartLineReader reader(source);
-    NPT_MemoryStream store(4);
-    EXPECT_EQ(reader.ReadFrame(store, 0, c.limit), c.result) << c.available << "/" << c.limit;
-    if (c.result == NPT_SUCCESS) {
-      EXPECT_EQ(std::string(reinterpret_cast<const char*>(store.GetBuffer().GetData()),
-                            store.GetBuffer().GetDataSize()),
-                body);
-    }
+    KVX_MultipartReader reader(source, c.limit);
+    const NPT_Byte* data = nullptr;
+    NPT_Size size = 0;
+    EXPECT_EQ(reader.ReadFrame(0, data, size), c.result) << c.available << "/" << c.limit;
+    if (c.result == NPT_SUCCESS) EXPECT_EQ(Bytes(data, size), body);
+    else EXPECT_EQ(size, 0u);
     // A declared length above the limit is refused before any read.
     ScriptedSource untouched(body, 1000);
-    KVX_MultipartLineReader declared(untouched);
-    EXPECT_EQ(declared.ReadFrame(store, NPT_UInt64(c.limit) + 1, c.limit), NPT_ERROR_OUT_OF_RANGE);
+    KVX_MultipartReader declared(untouched, c.limit);
+    EXPECT_EQ(declared.ReadFrame(NPT_UInt64(c.limit) + 1, data, size), NPT_ERROR_OUT_OF_RANGE);
     EXPECT_EQ(untouched.Position(), 0u);
+    EXPECT_EQ(declared.GetStoreSize(), 0u);
   }
 }
 
-TEST(MultipartLineReaderTest, StoreGrowsWithTheDataNotWithTheDeclaredLength) {
+TEST(MultipartReaderBodyTest, StoreGrowsWithTheDataNotWithTheDeclaredLength) {
   ScriptedSource source("abc", 1000);
-  KVX_MultipartLineReader reader(source);
-  NPT_MemoryStream store(16);
-  EXPECT_EQ(reader.ReadFrame(store, KVX_MULTIPART_MAX_FRAME_SIZE), NPT_ERROR_EOS);
-  EXPECT_LE(store.GetBuffer().GetBufferSize(), 16u);
-  EXPECT_EQ(store.GetBuffer().GetDataSize(), 0u);
+  KVX_MultipartReader reader(source);
+  const NPT_Byte* data = nullptr;
+  NPT_Size size = 0;
+  EXPECT_EQ(reader.ReadFrame(KVX_MULTIPART_MAX_FRAME_SIZE, data, size), NPT_ERROR_EOS);
+  EXPECT_LE(reader.GetStoreSize(), KVX_MULTIPART_STORE_MINIMUM);
+  EXPECT_EQ(size, 0u);
 }
 
 }  // namespace
