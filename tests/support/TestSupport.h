@@ -94,6 +94,8 @@ long Receive(int fd, void* buffer, size_t size);
 // Sends all of `bytes`; false when the connection fails first.
 bool SendAll(int fd, const std::string& bytes);
 void Close(int fd);
+// True while `fd` is an open socket (false once it has been closed).
+bool IsOpen(int fd);
 }  // namespace raw
 
 // A TCP listener on 127.0.0.1 at a port of the system's choosing. It owns

@@ -115,6 +115,8 @@ long raw::Receive(int fd, void* buffer, size_t size) { return (long)recv(fd, buf
 
 void raw::Close(int fd) { close(fd); }
 
+bool raw::IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
 using Clock = std::chrono::steady_clock;
 
 Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra) {

@@ -142,4 +142,10 @@ long raw::Receive(int fd, void* buffer, size_t size) {
 
 void raw::Close(int fd) { closesocket(ToSocket(fd)); }
 
+bool raw::IsOpen(int fd) {
+  int type = 0;
+  int length = sizeof(type);
+  return getsockopt(ToSocket(fd), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0;
+}
+
 }  // namespace kvx_test
