@@ -12,6 +12,7 @@
 #include "kvx/kvx.h"
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -50,6 +51,21 @@ class CallbackScope {
 
 bool InsideOwnCallback(const void* owner) { return owner != nullptr && t_InsideCallbackOf == owner; }
 
+// The device whose on_frame the current thread is running, if any (the
+// frame number is asked for from there).
+thread_local const void* t_InsideFrameOf = nullptr;
+
+class FrameScope {
+ public:
+  explicit FrameScope(const void* owner) : m_Previous(t_InsideFrameOf) { t_InsideFrameOf = owner; }
+  ~FrameScope() { t_InsideFrameOf = m_Previous; }
+  FrameScope(const FrameScope&) = delete;
+  FrameScope& operator=(const FrameScope&) = delete;
+
+ private:
+  const void* m_Previous;
+};
+
 }  // namespace
 
 namespace KVXDeviceWrapper {
@@ -80,6 +96,7 @@ class ManagedDeviceDelegateWrapper : public KVX_DeviceDelegate {
     }
     if (on_frame == nullptr) return;  // no receiver: the frame is dropped
     CallbackScope scope(m_Owner);
+    FrameScope frame(m_Owner);
     on_frame(context, data, size, content_type ? content_type : "");
   }
 
@@ -387,6 +404,51 @@ int32_t kvx_device_get_content_type(kvx_device* device, char* buffer, int32_t si
     buffer[copied] = '\0';
   }
   return length;
+}
+
+int32_t kvx_device_set_delivery(kvx_device* device, int32_t mode) {
+  if (device == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
+  switch (mode) {
+    case KVX_DELIVER_EVERY_FRAME:
+      return device->device->SetDelivery(KVX_DEVICE_EVERY_FRAME);
+    case KVX_DELIVER_LATEST_FRAME:
+      return device->device->SetDelivery(KVX_DEVICE_LATEST_FRAME);
+    default:
+      return NPT_ERROR_INVALID_PARAMETERS;
+  }
+}
+
+int32_t kvx_device_get_stats(kvx_device* device, kvx_device_stats* stats) {
+  if (device == nullptr || stats == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
+  // struct_size is read once: the caller's struct may be shorter than ours.
+  const uint32_t size = stats->struct_size;
+  if (size < offsetof(kvx_device_stats, frames_received) + sizeof(stats->frames_received)) {
+    return NPT_ERROR_INVALID_PARAMETERS;
+  }
+  KVX_DeviceStats now;
+  device->device->GetStats(now);
+  const struct {
+    size_t offset;
+    uint64_t value;
+  } fields[] = {
+      {offsetof(kvx_device_stats, frames_received), now.frames_received},
+      {offsetof(kvx_device_stats, frames_delivered), now.frames_delivered},
+      {offsetof(kvx_device_stats, frames_dropped), now.frames_dropped},
+      {offsetof(kvx_device_stats, bytes_received), now.bytes_received},
+  };
+  for (const auto& field : fields) {
+    if (field.offset + sizeof(uint64_t) > size) break;
+    std::memcpy(reinterpret_cast<unsigned char*>(stats) + field.offset, &field.value, sizeof(uint64_t));
+  }
+  return NPT_SUCCESS;
+}
+
+int32_t kvx_device_get_frame_number(kvx_device* device, uint64_t* number) {
+  if (device == nullptr || number == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
+  *number = 0;
+  if (t_InsideFrameOf != device) return NPT_ERROR_INVALID_STATE;
+  *number = device->device->GetFrameNumber();
+  return NPT_SUCCESS;
 }
 
 kvx_controller* kvx_controller_create(void) {

@@ -263,9 +263,10 @@ def main():
     if managed_runs:
         limit = samples[("rgb", "limit")]
         speed = median([(m["bytes"] / m["wall"]) / (l["bytes"] / l["wall"]) for m, l in zip(managed_runs, limit)])
-        verdict = "met" if speed >= 0.5 else f"MISSED by {0.5 / max(speed, 1e-9):.1f}x"
-        checks.append(f"- kvx managed MB/s ÷ limit reader MB/s, 6,220,800 B RGB (median of paired ratios): "
-                      f"{speed:.3f} (target >= 0.5) — {verdict}")
+        # The 0.5 target is the copy-free path's, checked by bench/managed.py;
+        # this row is the newImage path, which pays for a fresh array per frame.
+        checks.append(f"- kvx managed (newImage, fresh array per frame) MB/s ÷ limit reader MB/s, 6,220,800 B RGB "
+                      f"(median of paired ratios): {speed:.3f} (no target here; see the .NET section)")
     else:
         checks.append(f"- kvx managed MB/s ÷ limit reader MB/s: not measured ({managed_missing})")
     if idle_match and idle.returncode == 0:

@@ -4,7 +4,10 @@
 // that discovery reported (KVXUSBControllerWrapper), sets deviceDelegate,
 // calls start, and gets every frame through newImage on the library's worker
 // thread, then disconnected when the stream ends without an abort. Dispose
-// stops the stream and waits for the worker.
+// stops the stream and waits for the worker. Beside it: frameDelegate takes
+// frames without a copy (KVXFrame), deliverLatestOnly lets a slow
+// application skip frames instead of slowing the stream, and GetStats counts
+// them.
 using System;
 using System.Collections.Generic;
 using System.IO;
@@ -15,7 +18,8 @@ using KVXInterop;
 namespace KVXDeviceWrapper
 {
     // The application's receiver of frames. Both operations run on the
-    // device's worker thread, one at a time; a slow newImage slows the stream.
+    // device's worker thread, one at a time; a slow newImage slows the stream
+    // (unless deliverLatestOnly).
     // An exception thrown here is reported on standard error and ignored.
     public interface KVXDeviceDelegate
     {
@@ -26,6 +30,21 @@ namespace KVXDeviceWrapper
         // The stream has ended without an abort. At most once, after the last
         // frame.
         void disconnected();
+    }
+
+    // A device's frame counters (KVXDevice.GetStats). For a stream that ended
+    // by itself FramesReceived = FramesDelivered + FramesDropped.
+    public struct KVXDeviceStats
+    {
+        // Complete frames read from the stream.
+        public ulong FramesReceived;
+        // Frames handed to newImage or newFrame.
+        public ulong FramesDelivered;
+        // Frames replaced by a newer one before they could be handed over
+        // (deliverLatestOnly).
+        public ulong FramesDropped;
+        // Body bytes of the complete frames read.
+        public ulong BytesReceived;
     }
 
     public class KVXDevice : IDisposable
@@ -61,6 +80,52 @@ namespace KVXDeviceWrapper
         // The application's delegate: plain storage, read at every callback.
         // Set it before start.
         public KVXDeviceDelegate deviceDelegate { get; set; }
+
+        // Copy-free frames: when set, frames go to its newFrame instead of
+        // deviceDelegate.newImage (no array is made for them); disconnected
+        // goes to each delegate that is set (once to an object set as both).
+        // Plain storage read at every callback; set it before start.
+        public KVXFrameDelegate frameDelegate { get; set; }
+
+        private bool m_latestOnly;
+
+        // False (the default): every frame, in order; the stream is read on
+        // only after the callback has returned, so a slow callback slows the
+        // stream. True: the stream is read on while the callback runs, and each
+        // call gets the newest complete frame; frames replaced before they
+        // could be handed over are dropped and counted (GetStats). Frames stay
+        // whole and in order, and the last one comes before disconnected. Set
+        // before start: afterwards InvalidOperationException, and
+        // ObjectDisposedException after Dispose.
+        public bool deliverLatestOnly
+        {
+            get { return m_latestOnly; }
+            set
+            {
+                int result = ReadNative(device => NativeMethods.kvx_device_set_delivery(device, value ? NativeMethods.DeliverLatestFrame : NativeMethods.DeliverEveryFrame), int.MinValue);
+                if (result == int.MinValue) throw new ObjectDisposedException("KVXDevice");
+                if (result != 0) throw new InvalidOperationException("deliverLatestOnly can only be set before start");
+                m_latestOnly = value;
+            }
+        }
+
+        // The frame counters so far. Any thread, the callbacks included, also
+        // after the stream ended; all zero after Dispose.
+        public KVXDeviceStats GetStats()
+        {
+            return ReadNative(device =>
+            {
+                var native = new NativeDeviceStats();
+                native.structSize = (uint)Marshal.SizeOf(typeof(NativeDeviceStats));
+                NativeMethods.kvx_device_get_stats(device, ref native);
+                var stats = new KVXDeviceStats();
+                stats.FramesReceived = native.framesReceived;
+                stats.FramesDelivered = native.framesDelivered;
+                stats.FramesDropped = native.framesDropped;
+                stats.BytesReceived = native.bytesReceived;
+                return stats;
+            }, new KVXDeviceStats());
+        }
 
         // `urls` are tried in order; `handle` is the device's usbmux handle
         // (0: plain TCP to the URLs' hosts). Unparsable URLs are not reported:
@@ -233,12 +298,20 @@ namespace KVXDeviceWrapper
         private static void OnFrame(IntPtr context, IntPtr data, ulong size, IntPtr contentType)
         {
             KVXDevice previous = t_insideCallbackOf;
+            string where = "KVXDeviceDelegate.newImage";
             NativeMethods.MarkLibraryThread();
             try
             {
                 KVXDevice self = FromContext(context);
                 t_insideCallbackOf = self;
                 string mimetype = Marshal.PtrToStringAnsi(contentType) ?? string.Empty;
+                KVXFrameDelegate frames = self.frameDelegate;
+                if (frames != null)
+                {
+                    where = "KVXFrameDelegate.newFrame";
+                    DeliverFrame(self, frames, data, size, mimetype);
+                    return;
+                }
                 if (size > int.MaxValue)
                 {
                     // A managed array cannot hold it: the frame is dropped and
@@ -257,11 +330,29 @@ namespace KVXDeviceWrapper
             }
             catch (Exception error)
             {
-                NativeMethods.ReportCallbackException("KVXDeviceDelegate.newImage", error);
+                NativeMethods.ReportCallbackException(where, error);
             }
             finally
             {
                 t_insideCallbackOf = previous;
+            }
+        }
+
+        // The frame over the native bytes, valid until newFrame returns (the
+        // native buffer is refilled afterwards).
+        private static void DeliverFrame(KVXDevice self, KVXFrameDelegate frames, IntPtr data, ulong size, string mimetype)
+        {
+            ulong number;
+            NativeMethods.kvx_device_get_frame_number(self.m_device, out number);
+            // The stream caps frames below 2^31 bytes.
+            var frame = new KVXFrame(data, (uint)size, mimetype, number);
+            try
+            {
+                frames.newFrame(frame);
+            }
+            finally
+            {
+                frame.Invalidate();
             }
         }
 
@@ -274,7 +365,19 @@ namespace KVXDeviceWrapper
                 KVXDevice self = FromContext(context);
                 t_insideCallbackOf = self;
                 KVXDeviceDelegate receiver = self.deviceDelegate;
-                if (receiver != null) receiver.disconnected();
+                KVXFrameDelegate frames = self.frameDelegate;
+                if (frames != null)
+                {
+                    try
+                    {
+                        frames.disconnected();
+                    }
+                    catch (Exception error)
+                    {
+                        NativeMethods.ReportCallbackException("KVXFrameDelegate.disconnected", error);
+                    }
+                }
+                if (receiver != null && !ReferenceEquals(receiver, frames)) receiver.disconnected();
             }
             catch (Exception error)
             {

@@ -19,9 +19,24 @@ namespace KVXInterop
     [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
     internal delegate void StateCallback(IntPtr context, int state);
 
+    // kvx_device_stats as the C interface lays it out (natural alignment).
+    [StructLayout(LayoutKind.Sequential)]
+    internal struct NativeDeviceStats
+    {
+        internal uint structSize;
+        internal ulong framesReceived;
+        internal ulong framesDelivered;
+        internal ulong framesDropped;
+        internal ulong bytesReceived;
+    }
+
     internal static class NativeMethods
     {
         private const string Library = "kvx";
+
+        // kvx_device_set_delivery's modes.
+        internal const int DeliverEveryFrame = 0;
+        internal const int DeliverLatestFrame = 1;
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern IntPtr kvx_device_create(IntPtr[] urls, int urlCount, int handle);
@@ -45,6 +60,12 @@ namespace KVXInterop
         internal static extern int kvx_device_get_content_type(IntPtr device, byte[] buffer, int size);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern IntPtr kvx_result_name(int result);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_device_set_delivery(IntPtr device, int mode);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_device_get_stats(IntPtr device, ref NativeDeviceStats stats);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kvx_device_get_frame_number(IntPtr device, out ulong number);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern IntPtr kvx_controller_create();

@@ -9,8 +9,11 @@
 // body, and OnDisconnection when the stream ends without having been aborted.
 // A device stream never reconnects and runs at most once.
 //
-// Threads: Run and every delegate callback execute on the worker. Start,
-// Abort, SetDelegate and the destructor belong to the owner's thread. The
+// Threads: Run and every delegate callback execute on the worker (in
+// latest-frame delivery the body is read on a second thread the run starts
+// and joins). Start, Abort, SetDelegate,
+// SetDelivery and the destructor belong to the owner's thread; GetStats and
+// GetOutcome may be called from any thread. The
 // delegate must be set before Start and stay valid until the destructor has
 // returned. The core does not log.
 
@@ -82,6 +85,39 @@ struct KVX_DeviceOutcome {
   NPT_String content_type;
 };
 
+// How a device stream hands frames to its delegate (KVX_Device::SetDelivery).
+enum KVX_DeliveryMode {
+  // Every frame, in order; the stream is read on only after OnNewImage has
+  // returned, so a slow delegate slows the stream. The default.
+  KVX_DEVICE_EVERY_FRAME = 0,
+  // The stream is read on a second thread of the run while OnNewImage runs;
+  // each OnNewImage gets the newest complete frame, and a frame replaced by a
+  // newer one before it could be handed over is dropped (counted). Frames stay
+  // whole and in stream order; the last frame of a stream that ends by itself
+  // is handed over before OnDisconnection. Costs one copy of each frame and
+  // two buffers of the largest frame.
+  KVX_DEVICE_LATEST_FRAME = 1,
+};
+
+// Frame counters of a device stream (KVX_Device::GetStats). For a stream that
+// ended by itself, frames_received = frames_delivered + frames_dropped; the
+// difference is otherwise the frames read while no delegate was set, or left
+// undelivered by an abort (in latest-frame delivery, at most one).
+struct KVX_DeviceStats {
+  // Complete frames read from the stream.
+  NPT_UInt64 frames_received = 0;
+  // Frames handed to OnNewImage (counted as the call starts).
+  NPT_UInt64 frames_delivered = 0;
+  // Complete frames replaced by a newer one before they could be handed
+  // over (latest-frame delivery only; also a frame there was no memory to
+  // keep).
+  NPT_UInt64 frames_dropped = 0;
+  // Body bytes of the complete frames read.
+  NPT_UInt64 bytes_received = 0;
+};
+
+class KVX_FrameHandOver;
+
 class KVX_API KVX_Device : public NPT_Thread {
  public:
   // Value of the "Accept" header of every request to the companion app.
@@ -104,6 +140,22 @@ class KVX_API KVX_Device : public NPT_Thread {
   // connect or read in progress ends promptly). No callback follows the
   // check points that see the flag. Any thread; never blocks on the worker.
   void Abort();
+
+  // How frames reach the delegate (KVX_DeliveryMode); before Start only:
+  // NPT_ERROR_INVALID_STATE once Start was called (the mode stays),
+  // NPT_ERROR_INVALID_PARAMETERS for an unknown mode.
+  NPT_Result SetDelivery(KVX_DeliveryMode mode);
+  KVX_DeliveryMode GetDelivery() const { return static_cast<KVX_DeliveryMode>(m_Delivery.load()); }
+
+  // The frame counters so far, one consistent snapshot. Any thread, at any
+  // time until the destructor (also after the run ended).
+  void GetStats(KVX_DeviceStats& stats) const;
+
+  // During OnNewImage, on the thread that runs it: the frame's number in the
+  // stream, from 0 in the order the app sent the frames (frames dropped in
+  // latest-frame delivery leave gaps). Otherwise, that of the frame handed
+  // over last.
+  NPT_UInt64 GetFrameNumber() const { return m_FrameNumber.load(std::memory_order_relaxed); }
 
   void SetDelegate(KVX_DeviceDelegate* delegate) { m_Delegate = delegate; }
   KVX_DeviceDelegate* GetDelegate() const { return m_Delegate; }
@@ -196,9 +248,16 @@ class KVX_API KVX_Device : public NPT_Thread {
                                    NPT_HttpResponse** response, const std::atomic<bool>* aborted,
                                    NPT_Int32 device_handle, const char* client_name, NPT_Mutex* lock,
                                    KVX_DeviceOutcome* outcome = nullptr);
-  // Where the reader hands each complete frame (worker thread): the one place
-  // that decides how a frame reaches the delegate.
+  // Where the reader hands each complete frame (the thread running ReadBody):
+  // the one place that decides how a frame reaches the delegate. `data` is
+  // valid only during the call.
   void HandFrame(const NPT_Byte* data, NPT_UInt64 size, const char* content_type);
+  // Calls OnNewImage unless there is no delegate or the run is aborted.
+  void Deliver(const NPT_Byte* data, NPT_UInt64 size, const char* content_type, NPT_UInt64 number);
+  // ReadBody in the run's delivery mode: in latest-frame delivery on a
+  // thread of its own while this (the worker) hands the frames over. Its
+  // result either way.
+  NPT_Result ReadFrames(const NPT_InputStreamReference& stream, const NPT_String& boundary);
   // Makes `outcome` what GetOutcome reports (worker thread).
   void PublishOutcome(const KVX_DeviceOutcome& outcome);
   // A new connector bound to `aborted` (see KVX_HttpTcpConnector), so that
@@ -222,4 +281,13 @@ class KVX_API KVX_Device : public NPT_Thread {
   // Guards m_Outcome, written by the worker and read from any thread.
   mutable NPT_Mutex m_OutcomeLock;
   KVX_DeviceOutcome m_Outcome;
+  // A KVX_DeliveryMode; read once by the run.
+  std::atomic<int> m_Delivery;
+  // Guards m_Stats, written by the reader and the worker, read anywhere.
+  mutable NPT_Mutex m_StatsLock;
+  KVX_DeviceStats m_Stats;
+  std::atomic<NPT_UInt64> m_FrameNumber;
+  // The run's hand-over while its reader runs on its own thread, for Abort.
+  NPT_Mutex m_HandOverLock;
+  KVX_FrameHandOver* m_HandOver;
 };

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -271,6 +272,67 @@ TEST(CApi, NullHandlesAndBadArgumentsAreRefusedWithoutACrash) {
   kvx_device_destroy(empty);
   // Destroyed without ever being started.
   kvx_device_destroy(kvx_device_create(one, 1, 7));
+}
+
+// Latest-frame delivery through the C interface, the counters (also read
+// into an older caller's shorter struct) and the frame numbers.
+TEST_F(CApiDevice, LatestFrameDeliveryCountsWhatItDropsAndNumbersWhatItHandsOver) {
+  const uint64_t kFrames = 40;
+  const size_t kSize = 20000;
+  AppSimulator& app = StartApp(StreamingApp(kFrames, kSize, 100));
+  DeviceRecord record;
+  std::vector<uint64_t> numbers;  // on the worker until the end
+  record.on_frame_action = [&numbers](DeviceRecord& self) {
+    uint64_t number = 99;
+    EXPECT_EQ(kvx_device_get_frame_number(self.device, &number), 0);
+    numbers.push_back(number);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  };
+  kvx_device* device = Create({LoopbackUrl(app.Port())}, &record);
+  EXPECT_STREQ(kvx_result_name(kvx_device_set_delivery(device, 2)), "NPT_ERROR_INVALID_PARAMETERS");
+  EXPECT_STREQ(kvx_result_name(kvx_device_set_delivery(nullptr, KVX_DELIVER_LATEST_FRAME)),
+               "NPT_ERROR_INVALID_PARAMETERS");
+  ASSERT_EQ(kvx_device_set_delivery(device, KVX_DELIVER_LATEST_FRAME), 0);
+  ASSERT_EQ(kvx_device_start(device, "latest"), 0);
+  EXPECT_STREQ(kvx_result_name(kvx_device_set_delivery(device, KVX_DELIVER_EVERY_FRAME)),
+               "NPT_ERROR_INVALID_STATE");
+  uint64_t number = 99;
+  EXPECT_STREQ(kvx_result_name(kvx_device_get_frame_number(device, &number)), "NPT_ERROR_INVALID_STATE");
+  EXPECT_EQ(number, 0u);
+  ASSERT_TRUE(WaitUntil([&] { return record.disconnections.load() == 1; }, 30000));
+
+  std::lock_guard<std::mutex> lock(record.mutex);
+  ASSERT_EQ(numbers.size(), record.frames.size());
+  ASSERT_FALSE(numbers.empty());
+  EXPECT_EQ(numbers.back(), kFrames - 1);
+  for (size_t k = 0; k < numbers.size(); ++k) {
+    if (k > 0) {
+      EXPECT_GT(numbers[k], numbers[k - 1]);
+    }
+    ASSERT_EQ(record.frames[k].size(), kSize);
+    for (size_t i = 0; i < kSize; ++i) ASSERT_EQ(record.frames[k][i], PatternByte(numbers[k], i)) << k << " " << i;
+  }
+  kvx_device_stats stats;
+  std::memset(&stats, 0xAB, sizeof(stats));
+  stats.struct_size = sizeof(stats);
+  ASSERT_EQ(kvx_device_get_stats(device, &stats), 0);
+  EXPECT_EQ(stats.struct_size, sizeof(stats));
+  EXPECT_EQ(stats.frames_received, kFrames);
+  EXPECT_EQ(stats.frames_delivered, numbers.size());
+  EXPECT_EQ(stats.frames_dropped, kFrames - numbers.size());
+  EXPECT_GT(stats.frames_dropped, 0u);
+  EXPECT_EQ(stats.bytes_received, kFrames * kSize);
+  // An older caller knowing only the first counter: nothing past it is written.
+  kvx_device_stats older;
+  std::memset(&older, 0xAB, sizeof(older));
+  older.struct_size = offsetof(kvx_device_stats, frames_delivered);
+  ASSERT_EQ(kvx_device_get_stats(device, &older), 0);
+  EXPECT_EQ(older.frames_received, kFrames);
+  EXPECT_EQ(older.frames_delivered, 0xABABABABABABABABull);
+  older.struct_size = offsetof(kvx_device_stats, frames_received) + 7;
+  EXPECT_STREQ(kvx_result_name(kvx_device_get_stats(device, &older)), "NPT_ERROR_INVALID_PARAMETERS");
+  EXPECT_STREQ(kvx_result_name(kvx_device_get_stats(nullptr, &stats)), "NPT_ERROR_INVALID_PARAMETERS");
+  EXPECT_STREQ(kvx_result_name(kvx_device_get_stats(device, nullptr)), "NPT_ERROR_INVALID_PARAMETERS");
 }
 
 TEST(CApi, ResultNamesComeFromTheRuntimeAndAreNeverNull) {

@@ -183,6 +183,13 @@ TEST_P(DeviceTest, FramesArriveCompleteInOrderForEveryTypeAndSize) {
       device.SetDelegate(&observer);
       ASSERT_EQ(device.Start("viewer"), NPT_SUCCESS);
       ASSERT_TRUE(observer.WaitForEnd(60000)) << c.size;
+      // Counted as they came, kept after the run.
+      KVX_DeviceStats stats;
+      device.GetStats(stats);
+      EXPECT_EQ(stats.frames_received, c.count) << c.size;
+      EXPECT_EQ(stats.frames_delivered, c.count) << c.size;
+      EXPECT_EQ(stats.frames_dropped, 0u) << c.size;
+      EXPECT_EQ(stats.bytes_received, c.count * c.size) << c.size;
     }
     EXPECT_EQ(observer.Events(), FrameEvents(c.count)) << c.size;
     ExpectFrames(observer.Frames(), c.count, c.size, c.type);
@@ -252,6 +259,104 @@ TEST_P(DeviceTest, RequestCarriesTokenAcceptAndClientHeadersInOrder) {
     EXPECT_EQ(request.headers[0].second.size(), 73u);
     EXPECT_NE(request.raw_head.find("\r\nX-LUMOX-CLIENT: " + std::string(name) + "\r\n"), std::string::npos);
     EXPECT_EQ(observer.Events(), FrameEvents(1));
+  }
+}
+
+/*----------------------------------------------------------------------
+|   latest-frame delivery
++---------------------------------------------------------------------*/
+// A consumer ten times slower than a paced app: each call gets the newest
+// whole frame (never older than the one before the newest when the previous
+// call returned), in order, the last one included; the rest are counted as
+// dropped.
+TEST_P(DeviceTest, LatestFrameDeliveryGivesASlowConsumerTheNewestFrames) {
+  const uint64_t kFrames = 90;
+  const size_t kSize = 100000;
+  AppSimConfig config = Stream(kSize, kFrames, "image/rgb");
+  config.frames_per_second = 60;
+  AppSimulator app(config);
+  ASSERT_GT(app.Start(), 0);
+  struct Delivery {
+    Observer::Frame frame;
+    uint64_t number;
+    uint64_t received_when_previous_returned;
+  };
+  class Slow : public Observer {
+   public:
+    void OnNewImage(const NPT_Byte* data, NPT_UInt64 size, const char* type) override {
+      Observer::OnNewImage(data, size, type);
+      deliveries.push_back({Frames().back(), device->GetFrameNumber(), received_at_return});
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      KVX_DeviceStats stats;
+      device->GetStats(stats);
+      received_at_return = stats.frames_received;
+    }
+    KVX_Device* device = nullptr;
+    uint64_t received_at_return = 0;
+    std::vector<Delivery> deliveries;  // worker only until the end
+  } observer;
+  KVX_Device device(List({UrlFor(app)}), Handle());
+  observer.device = &device;
+  device.SetDelegate(&observer);
+  ASSERT_EQ(device.SetDelivery(static_cast<KVX_DeliveryMode>(2)), NPT_ERROR_INVALID_PARAMETERS);
+  ASSERT_EQ(device.SetDelivery(KVX_DEVICE_LATEST_FRAME), NPT_SUCCESS);
+  ASSERT_EQ(device.Start("viewer"), NPT_SUCCESS);
+  EXPECT_EQ(device.SetDelivery(KVX_DEVICE_EVERY_FRAME), NPT_ERROR_INVALID_STATE);
+  EXPECT_EQ(device.GetDelivery(), KVX_DEVICE_LATEST_FRAME);
+  ASSERT_TRUE(observer.WaitForEnd(60000));
+
+  std::string events = observer.Events();
+  ASSERT_GE(events.size(), 3u);
+  EXPECT_EQ(events.front(), 'C');
+  EXPECT_EQ(events.back(), 'D');
+  const std::vector<Delivery>& got = observer.deliveries;
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got.back().frame.seq, kFrames - 1) << "the last frame comes before the disconnection";
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_TRUE(got[i].frame.valid) << i;
+    EXPECT_EQ(got[i].frame.size, kSize) << i;
+    EXPECT_EQ(got[i].number, got[i].frame.seq) << i;
+    if (i == 0) continue;
+    EXPECT_GT(got[i].frame.seq, got[i - 1].frame.seq) << i;
+    EXPECT_GE(got[i].frame.seq + 2, got[i].received_when_previous_returned) << i;
+  }
+  KVX_DeviceStats stats;
+  device.GetStats(stats);
+  EXPECT_EQ(stats.frames_received, kFrames);
+  EXPECT_EQ(stats.frames_delivered, got.size());
+  EXPECT_EQ(stats.frames_received, stats.frames_delivered + stats.frames_dropped);
+  EXPECT_GT(stats.frames_dropped, 0u);
+  EXPECT_EQ(stats.bytes_received, kFrames * kSize);
+}
+
+// Abort and destruction while the consumer sleeps in a call and the reader
+// goes on: both return promptly, nothing follows.
+TEST_P(DeviceTest, LatestFrameDeliveryStopsPromptly) {
+  for (bool explicit_abort : {true, false}) {
+    AppSimConfig config = Stream(50000, 0);
+    config.frames_per_second = 60;
+    AppSimulator app(config);
+    ASSERT_GT(app.Start(), 0);
+    class Slow : public Observer {
+     public:
+      void OnNewImage(const NPT_Byte* data, NPT_UInt64 size, const char* type) override {
+        Observer::OnNewImage(data, size, type);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    } observer;
+    auto device = std::make_unique<KVX_Device>(List({UrlFor(app)}), Handle());
+    device->SetDelegate(&observer);
+    ASSERT_EQ(device->SetDelivery(KVX_DEVICE_LATEST_FRAME), NPT_SUCCESS);
+    ASSERT_EQ(device->Start("viewer"), NPT_SUCCESS);
+    ASSERT_TRUE(observer.WaitForFrames(3));
+    Clock::time_point start = Clock::now();
+    if (explicit_abort) device->Abort();
+    device.reset();
+    // At most the call in progress (100 ms) is waited for; the bound is a
+    // hang guard.
+    EXPECT_LT(kvx_test::ElapsedMs(start), 15000);
+    EXPECT_EQ(observer.Events().find('D'), std::string::npos);
+    for (const Observer::Frame& frame : observer.Frames()) EXPECT_TRUE(frame.valid);
   }
 }
 

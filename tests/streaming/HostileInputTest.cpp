@@ -182,7 +182,9 @@ TEST_P(HostileInputTest, EveryCatalogueAnswerEndsCleanlyWithTheFramesReceivedWho
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 15000) << c.name;
   }
   EXPECT_EQ(kvx_test::CountOpenDescriptors(), descriptors);
-  EXPECT_EQ(kvx_test::CountThreads(), threads);
+  // No growth: a thread of the first play that was still on its way out when
+  // counted may be gone by now.
+  EXPECT_LE(kvx_test::CountThreads(), threads);
 }
 
 // A valid three-frame answer cut after every byte: a frame is delivered only

@@ -17,7 +17,8 @@
  *   (discovery and usbmux detach events are queued for it).
  * A callback's texts and frame bytes are valid only during the call: copy
  * what must outlive it. Calls are sequential per object; a slow device
- * callback slows its stream, a slow controller callback delays the
+ * callback slows its stream (unless it asked for the latest frame only,
+ * kvx_device_set_delivery), a slow controller callback delays the
  * controller's later notifications (discovery itself goes on). Callbacks may
  * be null.
  *
@@ -112,6 +113,57 @@ KVX_API int32_t kvx_device_has_ended(kvx_device* device);
 KVX_API int32_t kvx_device_get_last_result(kvx_device* device);
 KVX_API int32_t kvx_device_get_http_status(kvx_device* device);
 KVX_API int32_t kvx_device_get_content_type(kvx_device* device, char* buffer, int32_t size);
+
+/* How a device hands frames to on_frame (kvx_device_set_delivery). */
+/* Every frame, in order; the stream is read on only after on_frame has
+ * returned, so a slow on_frame slows the stream (and the app behind it). The
+ * default. */
+#define KVX_DELIVER_EVERY_FRAME 0
+/* The stream is read on, on a second thread of the device, while on_frame
+ * runs; each on_frame gets the newest complete frame, and a frame replaced by
+ * a newer one before it could be handed over is dropped and counted
+ * (kvx_device_get_stats). Frames stay whole and in stream order, the last
+ * frame of a stream that ended by itself comes before on_disconnected, and
+ * on_frame still runs on the device's worker, one call at a time. Costs a copy
+ * of each frame and memory for two of the largest frame; once they have grown
+ * no memory is allocated per frame. */
+#define KVX_DELIVER_LATEST_FRAME 1
+
+/* Chooses how frames reach on_frame (KVX_DELIVER_...); before
+ * kvx_device_start only. 0; NPT_ERROR_INVALID_STATE once kvx_device_start
+ * was called (the mode stays as it was); NPT_ERROR_INVALID_PARAMETERS for
+ * another mode or a null device. */
+KVX_API int32_t kvx_device_set_delivery(kvx_device* device, int32_t mode);
+
+/* A device's frame counters (kvx_device_get_stats). New fields are only ever
+ * appended. */
+typedef struct kvx_device_stats {
+  uint32_t struct_size;       /* the caller sets sizeof(kvx_device_stats) */
+  uint64_t frames_received;   /* complete frames read from the stream */
+  uint64_t frames_delivered;  /* frames handed to the frame callback */
+  uint64_t frames_dropped;    /* complete frames replaced by a newer one before delivery */
+  uint64_t bytes_received;    /* body bytes of complete frames */
+} kvx_device_stats;
+
+/* Copies the device's counters into `stats`, one consistent snapshot: only
+ * the fields that lie wholly within the caller's `struct_size` bytes are
+ * written (a caller built against an older, shorter struct gets what it
+ * knows); struct_size itself is left as it is. For a stream that ended by
+ * itself frames_received = frames_delivered + frames_dropped (a frame that
+ * came while on_frame was null counts as delivered); after an abort, a frame
+ * read but not handed over any more is in neither. 0;
+ * NPT_ERROR_INVALID_PARAMETERS for a null device or `stats`, or a
+ * struct_size too small to hold frames_received (nothing is written). Any
+ * thread, callbacks included, at any time until kvx_device_destroy, also
+ * after the stream ended. */
+KVX_API int32_t kvx_device_get_stats(kvx_device* device, kvx_device_stats* stats);
+
+/* Inside on_frame, on the thread running it: the number of the frame being
+ * handed over in `*number`, from 0 in the order the app sent the frames
+ * (frames dropped in KVX_DELIVER_LATEST_FRAME leave gaps). 0;
+ * NPT_ERROR_INVALID_STATE outside this device's own on_frame (`*number` is
+ * then 0); NPT_ERROR_INVALID_PARAMETERS for a null device or `number`. */
+KVX_API int32_t kvx_device_get_frame_number(kvx_device* device, uint64_t* number);
 
 /* A discovery controller: it hears usbmux events and starts probing at once
  * (no kvx_controller_start needed). Without the usbmux client library it runs
