@@ -1,14 +1,7 @@
-// Sockets over real loopback connections: connect, read and write results,
-// timeouts, cancel from another thread, descriptor ownership and numbers above
-// the select limit, UDP. Every wait in here is bounded.
-
-#include <errno.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// Sockets over real loopback connections, through the portable classes only:
+// connect, read and write results, timeouts, cancel from another thread,
+// descriptor ownership, UDP. Every wait in here is bounded. What only one
+// platform's layer does is tested in System/<platform>/.
 
 #include <gtest/gtest.h>
 
@@ -16,10 +9,11 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
-#include "../../Source/System/Bsd/NptBsdSockets.h"
+#include "LoopbackSockets.h"
 #include "NptDataBuffer.h"
 #include "NptSockets.h"
 #include "NptStreams.h"
@@ -30,78 +24,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 using kvx_test::ElapsedMs;
-
-// A server socket listening on 127.0.0.1 at a free port.
-struct Listener {
-  NPT_TcpServerSocket server;
-  NPT_SocketAddress address;
-
-  explicit Listener(unsigned int backlog = 8) {
-    EXPECT_EQ(NPT_SUCCESS, server.Bind(NPT_SocketAddress(NPT_IpAddress::Loopback, 0)));
-    EXPECT_EQ(NPT_SUCCESS, server.Listen(backlog));
-    NPT_SocketInfo info;
-    EXPECT_EQ(NPT_SUCCESS, server.GetInfo(info));
-    address = NPT_SocketAddress(NPT_IpAddress::Loopback, info.local_address.GetPort());
-  }
-};
-
-// A connected client and the server side of the same connection.
-struct Connection {
-  std::unique_ptr<NPT_TcpClientSocket> client;
-  std::unique_ptr<NPT_Socket> peer;
-};
-
-Connection Connect(Listener& listener) {
-  Connection connection;
-  connection.client.reset(new NPT_TcpClientSocket(NPT_SOCKET_FLAG_CANCELLABLE));
-  EXPECT_EQ(NPT_SUCCESS, connection.client->Connect(listener.address, 2000));
-  NPT_Socket* accepted = nullptr;
-  EXPECT_EQ(NPT_SUCCESS, listener.server.WaitForNewClient(accepted, 2000));
-  connection.peer.reset(accepted);
-  return connection;
-}
-
-// A listener whose accept queue is full, so that further connection attempts
-// stay pending (the kernel drops their SYNs) until they time out.
-struct StalledListener {
-  Listener listener{0};
-  std::vector<std::unique_ptr<NPT_TcpClientSocket>> fillers;
-
-  bool Stall() {
-    for (int i = 0; i < 16; i++) {
-      fillers.emplace_back(new NPT_TcpClientSocket());
-      if (fillers.back()->Connect(listener.address, 300) == NPT_ERROR_TIMEOUT) return true;
-    }
-    return false;
-  }
-};
-
-TEST(BsdSocketErrors, MapsErrnoValues) {
-  const struct {
-    int error;
-    NPT_Result expected;
-  } cases[] = {
-      {EINTR, NPT_ERROR_INTERRUPTED},
-      {EAGAIN, NPT_ERROR_WOULD_BLOCK},
-      {EWOULDBLOCK, NPT_ERROR_WOULD_BLOCK},
-      {EINPROGRESS, NPT_ERROR_WOULD_BLOCK},
-      {EADDRINUSE, NPT_ERROR_ADDRESS_IN_USE},
-      {ENETDOWN, NPT_ERROR_NETWORK_DOWN},
-      {ENETUNREACH, NPT_ERROR_NETWORK_UNREACHABLE},
-      {ENETRESET, NPT_ERROR_CONNECTION_RESET},
-      {ECONNRESET, NPT_ERROR_CONNECTION_RESET},
-      {ECONNABORTED, NPT_ERROR_CONNECTION_ABORTED},
-      {ETIMEDOUT, NPT_ERROR_TIMEOUT},
-      {ECONNREFUSED, NPT_ERROR_CONNECTION_REFUSED},
-      {EBADF, -(22000 + EBADF)},
-      {EPIPE, -(22000 + EPIPE)},
-      {ENOTSOCK, -(22000 + ENOTSOCK)},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.expected, NPT_BsdSocketMapErrorCode(c.error)) << "errno " << c.error;
-  }
-  EXPECT_STREQ("UNKNOWN", NPT_ResultName(NPT_BsdSocketMapErrorCode(ENOTSOCK)));
-}
+using namespace kvx_sockets_test;
 
 TEST(TcpClientSocket, RefusedConnectionIsReportedAsRefused) {
   // Bound but not listening: the port is ours and nobody accepts on it.
@@ -207,6 +130,52 @@ TEST(SocketStreams, PeerCloseGivesEndOfStream) {
   EXPECT_EQ(NPT_ERROR_EOS, in->Read(buffer, 0));
 }
 
+// The last bytes before the peer's close come before the end of the stream,
+// whether the reader already waits when they arrive (its wait is woken by
+// them, and by the close right behind) or finds both waiting, and whatever
+// size it reads with.
+TEST(SocketStreams, BytesBeforeThePeersCloseComeBeforeTheEnd) {
+  for (bool waiting : {true, false}) {
+    for (NPT_Size chunk : {1u, 3u, 64u}) {
+      Listener listener;
+      Connection c = Connect(listener);
+      NPT_InputStreamReference in;
+      NPT_OutputStreamReference out;
+      ASSERT_EQ(NPT_SUCCESS, c.client->GetInputStream(in));
+      ASSERT_EQ(NPT_SUCCESS, c.peer->GetOutputStream(out));
+      char buffer[64];
+      // A first wait readies what later waits block on.
+      ASSERT_EQ(NPT_SUCCESS, c.client->SetReadTimeout(20));
+      ASSERT_EQ(NPT_ERROR_TIMEOUT, in->Read(buffer, sizeof(buffer)));
+      ASSERT_EQ(NPT_SUCCESS, c.client->SetReadTimeout(10000));
+
+      std::string received;
+      NPT_Result end = NPT_SUCCESS;
+      auto read_to_end = [&] {
+        for (int calls = 0; calls < 10 && end == NPT_SUCCESS; ++calls) {
+          NPT_Size count = 0;
+          end = in->Read(buffer, chunk, &count);
+          received.append(buffer, count);
+        }
+      };
+      std::thread reader;
+      if (waiting) reader = std::thread(read_to_end);
+      if (waiting) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      ASSERT_EQ(NPT_SUCCESS, out->WriteFully("abc", 3));
+      out.Release();
+      c.peer.reset();
+      if (waiting) {
+        reader.join();
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        read_to_end();
+      }
+      EXPECT_EQ("abc", received) << "waiting=" << waiting << " chunk=" << chunk;
+      EXPECT_EQ(NPT_ERROR_EOS, end) << "waiting=" << waiting << " chunk=" << chunk;
+    }
+  }
+}
+
 TEST(SocketStreams, ZeroByteWriteIsConnectionReset) {
   Listener listener;
   Connection c = Connect(listener);
@@ -214,33 +183,6 @@ TEST(SocketStreams, ZeroByteWriteIsConnectionReset) {
   ASSERT_EQ(NPT_SUCCESS, c.client->GetOutputStream(out));
   ASSERT_EQ(NPT_SUCCESS, c.client->SetWriteTimeout(1000));
   EXPECT_EQ(NPT_ERROR_CONNECTION_RESET, out->Write("x", 0));
-}
-
-TEST(SocketStreams, WritingToVanishedPeerFailsWithoutSignal) {
-  // The default action of SIGPIPE would end this process.
-  struct sigaction previous;
-  struct sigaction default_action;
-  std::memset(&default_action, 0, sizeof(default_action));
-  default_action.sa_handler = SIG_DFL;
-  sigaction(SIGPIPE, &default_action, &previous);
-
-  Listener listener;
-  Connection c = Connect(listener);
-  NPT_OutputStreamReference out;
-  ASSERT_EQ(NPT_SUCCESS, c.client->GetOutputStream(out));
-  ASSERT_EQ(NPT_SUCCESS, c.client->SetWriteTimeout(1000));
-  c.peer.reset();
-
-  char block[4096] = {};
-  NPT_Result result = NPT_SUCCESS;
-  for (int i = 0; i < 200 && result == NPT_SUCCESS; i++) {
-    result = out->WriteFully(block, sizeof(block));
-    if (result == NPT_SUCCESS) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_NE(NPT_SUCCESS, result);
-  EXPECT_TRUE(result == NPT_ERROR_CONNECTION_RESET || result == -(22000 + EPIPE)) << result;
-
-  sigaction(SIGPIPE, &previous, nullptr);
 }
 
 TEST(SocketStreams, StreamsKeepTheConnectionAfterTheSocketIsGone) {
@@ -315,32 +257,6 @@ TEST(SocketCancel, WakesBlockedConnect) {
   EXPECT_EQ(NPT_ERROR_CANCELLED, result.load());
 }
 
-TEST(SocketCancel, ClosesTheDescriptorEvenWhileStreamsAreHeld) {
-  Listener listener;
-  Connection c = Connect(listener);
-  NPT_InputStreamReference in;
-  ASSERT_EQ(NPT_SUCCESS, c.client->GetInputStream(in));
-  ASSERT_EQ(NPT_SUCCESS, c.peer->SetReadTimeout(2000));
-  NPT_InputStreamReference peer_in;
-  ASSERT_EQ(NPT_SUCCESS, c.peer->GetInputStream(peer_in));
-
-  int before = kvx_test::CountOpenDescriptors();
-  EXPECT_EQ(NPT_SUCCESS, c.client->Cancel(false));
-  EXPECT_EQ(before - 1, kvx_test::CountOpenDescriptors());
-  // The peer sees the connection end.
-  char buffer[4];
-  EXPECT_EQ(NPT_ERROR_EOS, peer_in->Read(buffer, sizeof(buffer)));
-  // The freed number goes to the next open; releasing the last holders of the
-  // cancelled socket must not close it a second time (that would close this).
-  int reused = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(reused, 0);
-  EXPECT_EQ(NPT_SUCCESS, c.client->Cancel(true));
-  in.Release();
-  c.client.reset();
-  EXPECT_NE(-1, fcntl(reused, F_GETFD));
-  close(reused);
-}
-
 TEST(TcpServerSocket, WaitForNewClientListensFirstAndTimesOut) {
   NPT_TcpServerSocket server;
   ASSERT_EQ(NPT_SUCCESS, server.Bind(NPT_SocketAddress(NPT_IpAddress::Loopback, 0)));
@@ -362,69 +278,18 @@ TEST(TcpServerSocket, WaitForNewClientListensFirstAndTimesOut) {
   delete client;
 }
 
-TEST(TcpServerSocket, BindHonoursTheReuseFlag) {
-  NPT_SocketAddress address;
-  {
-    // A port something listens on is in use whatever the flag.
-    Listener listener;
-    address = listener.address;
-    for (bool reuse : {false, true}) {
-      NPT_TcpServerSocket second;
-      EXPECT_EQ(NPT_ERROR_ADDRESS_IN_USE, second.Bind(address, reuse)) << reuse;
-    }
-    // The server's end closes first, so the connection lingers on this port.
-    Connection connection = Connect(listener);
-    connection.peer.reset();
-    connection.client.reset();
+TEST(TcpServerSocket, APortSomethingListensOnIsInUseWhateverTheReuseFlag) {
+  Listener listener;
+  for (bool reuse : {false, true}) {
+    NPT_TcpServerSocket second;
+    EXPECT_EQ(NPT_ERROR_ADDRESS_IN_USE, second.Bind(listener.address, reuse)) << reuse;
   }
-  NPT_TcpServerSocket strict;
-  EXPECT_EQ(NPT_ERROR_ADDRESS_IN_USE, strict.Bind(address, false));
-  NPT_TcpServerSocket reusing;
-  EXPECT_EQ(NPT_SUCCESS, reusing.Bind(address, true));
-}
-
-TEST(AdoptedSocket, LocalStreamSocketWorksAndClosesOnce) {
-  int pair[2];
-  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
-  auto socket = std::unique_ptr<NPT_TcpClientSocket>(new NPT_TcpClientSocket(pair[0], 0));
-  EXPECT_NE(0, fcntl(pair[0], F_GETFL) & O_NONBLOCK);
-  NPT_SocketInfo info;
-  EXPECT_EQ(NPT_SUCCESS, socket->GetInfo(info));
-  EXPECT_EQ(0u, info.remote_address.GetPort());
-
-  NPT_InputStreamReference in;
-  NPT_OutputStreamReference out;
-  ASSERT_EQ(NPT_SUCCESS, socket->GetInputStream(in));
-  ASSERT_EQ(NPT_SUCCESS, socket->GetOutputStream(out));
-  ASSERT_EQ(NPT_SUCCESS, out->WriteFully("ping", 4));
-  // A local socket has no delayed sending; flushing it is not an error.
-  EXPECT_EQ(NPT_SUCCESS, out->Flush());
-  char buffer[8] = {};
-  ASSERT_EQ(4, read(pair[1], buffer, sizeof(buffer)));
-  ASSERT_EQ(4, write(pair[1], "pong", 4));
-  ASSERT_EQ(NPT_SUCCESS, socket->SetReadTimeout(1000));
-  ASSERT_EQ(NPT_SUCCESS, in->ReadFully(buffer, 4));
-  EXPECT_EQ(0, std::memcmp(buffer, "pong", 4));
-
-  // The descriptor stays open while a stream holds it, and closes with the last.
-  socket.reset();
-  out.Release();
-  EXPECT_NE(-1, fcntl(pair[0], F_GETFD));
-  in.Release();
-  EXPECT_EQ(-1, fcntl(pair[0], F_GETFD));
-  close(pair[1]);
 }
 
 TEST(AdoptedSocket, ConnectedTcpDescriptorReportsAddresses) {
   Listener listener;
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  int fd = kvx_test::raw::ConnectToLoopback(listener.address.GetPort());
   ASSERT_GE(fd, 0);
-  struct sockaddr_in inet;
-  std::memset(&inet, 0, sizeof(inet));
-  inet.sin_family = AF_INET;
-  inet.sin_port = htons(listener.address.GetPort());
-  inet.sin_addr.s_addr = htonl(0x7F000001);
-  ASSERT_EQ(0, ::connect(fd, (struct sockaddr*)&inet, sizeof(inet)));
   NPT_TcpClientSocket adopted(fd, 0);
   NPT_SocketInfo info;
   ASSERT_EQ(NPT_SUCCESS, adopted.GetInfo(info));
@@ -440,47 +305,6 @@ TEST(AdoptedSocket, WithoutDescriptorStreamsAreInvalidState) {
   NPT_OutputStreamReference out(new NPT_MemoryStream(4));
   EXPECT_EQ(NPT_ERROR_INVALID_STATE, socket.GetOutputStream(out));
   EXPECT_TRUE(out.IsNull());
-}
-
-// select() cannot watch descriptor numbers from 1024 on; the waits must.
-TEST(SocketDescriptors, NumbersAboveSelectLimitWork) {
-  struct rlimit limit;
-  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
-  struct rlimit saved = limit;
-  if (limit.rlim_cur < 1200) {
-    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 1200) GTEST_SKIP() << "hard descriptor limit too low";
-    limit.rlim_cur = 1200;
-    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
-  }
-  std::vector<int> fillers;
-  for (;;) {
-    int fd = dup(0);
-    ASSERT_GE(fd, 0);
-    fillers.push_back(fd);
-    if (fd >= 1030) break;
-  }
-
-  {
-    Listener listener;
-    Connection c = Connect(listener);
-    int probe = dup(0);
-    EXPECT_GT(probe, 1024);
-    close(probe);
-    NPT_InputStreamReference in;
-    NPT_OutputStreamReference out;
-    ASSERT_EQ(NPT_SUCCESS, c.client->GetInputStream(in));
-    ASSERT_EQ(NPT_SUCCESS, c.peer->GetOutputStream(out));
-    ASSERT_EQ(NPT_SUCCESS, c.client->SetReadTimeout(100));
-    char buffer[8];
-    EXPECT_EQ(NPT_ERROR_TIMEOUT, in->Read(buffer, sizeof(buffer)));
-    ASSERT_EQ(NPT_SUCCESS, out->WriteFully("high", 4));
-    ASSERT_EQ(NPT_SUCCESS, c.client->SetReadTimeout(2000));
-    ASSERT_EQ(NPT_SUCCESS, in->ReadFully(buffer, 4));
-    EXPECT_EQ(0, std::memcmp(buffer, "high", 4));
-  }
-
-  for (int fd : fillers) close(fd);
-  setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 TEST(SocketDescriptors, NoLeakOverManyConnections) {

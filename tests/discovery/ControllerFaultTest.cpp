@@ -35,7 +35,7 @@ const long kRoundsTimeLimitMs = 100000;
 using kvx_test::ElapsedMs;
 
 TEST(ControllerFaultTest, CreateAbortDestroyRacesLeakNothingAndCallNothingAfterwards) {
-  const std::string path = kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double.so");
+  const std::string path = kvx_test::UsbmuxdDoublePath();
   KvxUsbmuxdDouble double_library(path);
   ASSERT_TRUE(double_library.IsLoaded());
   double_library.reset();

@@ -15,7 +15,7 @@
 
 namespace kvx_discovery_test {
 
-inline std::string DoublePath() { return kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double.so"); }
+inline std::string DoublePath() { return kvx_test::UsbmuxdDoublePath(); }
 
 class EventsOnDoubleTest : public ::testing::Test {
  protected:

@@ -2,15 +2,9 @@
 // A loopback server that answers every connection, each on its own thread, with the same recorded
 // bytes: it reads the request head (bounded in size and time), writes the
 // answer, then closes the connection, or holds it open until Stop when asked
-// to play a peer that stalls. Plain POSIX, so that it shares nothing with the
-// runtime under test. Header-only; used by the reliability tests of several
-// layers.
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// to play a peer that stalls. Plain loopback sockets of the test support, so
+// that it shares nothing with the runtime under test. Header-only; used by
+// the reliability tests of several layers.
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +12,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "TestSupport.h"
 
 namespace kvx_hostile {
 
@@ -34,20 +30,10 @@ class ReplayServer {
 
   // Listens on 127.0.0.1 at a port of the system's choosing; the port, or 0.
   int Start() {
-    m_Listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    uint16_t port = 0;
+    m_Listener = kvx_test::raw::ListenOnLoopback(&port);
     if (m_Listener < 0) return 0;
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(m_Listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(m_Listener, 16) != 0 ||
-        getsockname(m_Listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      close(m_Listener);
-      m_Listener = -1;
-      return 0;
-    }
-    m_Port = ntohs(address.sin_port);
+    m_Port = port;
     m_Thread = std::thread([this] { Serve(); });
     return m_Port;
   }
@@ -56,7 +42,7 @@ class ReplayServer {
   void Stop() {
     m_Stopping.store(true);
     if (m_Thread.joinable()) m_Thread.join();
-    if (m_Listener >= 0) close(m_Listener);
+    if (m_Listener >= 0) kvx_test::raw::Close(m_Listener);
     m_Listener = -1;
   }
 
@@ -66,14 +52,14 @@ class ReplayServer {
   bool Answered() const { return m_Answered.load(); }
 
  private:
-  // Waits up to `ms` for `fd` to be ready for `events`; false when stopping.
-  bool Wait(int fd, short events, int ms) {
+  // Waits up to `ms` for `fd` to be readable (or writable); false when
+  // stopping.
+  bool Wait(int fd, bool writable, int ms) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!m_Stopping.load()) {
-      pollfd entry = {fd, events, 0};
-      int ready = poll(&entry, 1, 2);
-      if (ready > 0) return true;
-      if (ready < 0 || std::chrono::steady_clock::now() > end) return false;
+      bool ready = writable ? kvx_test::raw::WaitWritable(fd, 2) : kvx_test::raw::WaitReadable(fd, 2);
+      if (ready) return true;
+      if (std::chrono::steady_clock::now() > end) return false;
     }
     return false;
   }
@@ -82,8 +68,8 @@ class ReplayServer {
   // (a liveness tunnel) does not keep the next from being answered.
   void Serve() {
     std::vector<std::thread> connections;
-    while (Wait(m_Listener, POLLIN, 1 << 30)) {
-      int connection = accept4(m_Listener, nullptr, nullptr, SOCK_CLOEXEC);
+    while (Wait(m_Listener, false, 1 << 30)) {
+      int connection = kvx_test::raw::Accept(m_Listener);
       if (connection < 0) continue;
       ++m_Connections;
       connections.emplace_back([this, connection] { Handle(connection); });
@@ -96,11 +82,11 @@ class ReplayServer {
     if (m_HoldOpen) {
       // Drain until the client leaves or we stop; never answer more.
       char sink[4096];
-      while (Wait(connection, POLLIN, 1 << 30)) {
-        if (recv(connection, sink, sizeof(sink), 0) <= 0) break;
+      while (Wait(connection, false, 1 << 30)) {
+        if (kvx_test::raw::Receive(connection, sink, sizeof(sink)) <= 0) break;
       }
     }
-    close(connection);
+    kvx_test::raw::Close(connection);
   }
 
   void Answer(int connection) {
@@ -108,17 +94,17 @@ class ReplayServer {
     std::string head;
     char buffer[1024];
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
-      if (!Wait(connection, POLLIN, 5000)) return;
-      ssize_t count = recv(connection, buffer, sizeof(buffer), 0);
+      if (!Wait(connection, false, 5000)) return;
+      long count = kvx_test::raw::Receive(connection, buffer, sizeof(buffer));
       if (count <= 0) return;
       head.append(buffer, static_cast<size_t>(count));
     }
     size_t sent = 0;
     while (sent < m_Answer.size()) {
-      if (!Wait(connection, POLLOUT, 10000)) return;
+      if (!Wait(connection, true, 10000)) return;
       size_t piece = m_Answer.size() - sent;
       if (m_Chunk && piece > m_Chunk) piece = m_Chunk;
-      ssize_t count = send(connection, m_Answer.data() + sent, piece, MSG_NOSIGNAL);
+      long count = kvx_test::raw::Send(connection, m_Answer.data() + sent, piece);
       if (count <= 0) return;
       sent += static_cast<size_t>(count);
       if (m_Chunk) std::this_thread::sleep_for(std::chrono::milliseconds(1));

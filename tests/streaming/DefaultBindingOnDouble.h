@@ -29,7 +29,7 @@ class DefaultBindingOnDouble {
 
   // False when the double cannot be loaded; the binding is then unchanged.
   bool Activate() {
-    const std::string path = kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double.so");
+    const std::string path = kvx_test::UsbmuxdDoublePath();
     m_Double.reset(new KvxUsbmuxdDouble(path));
     if (!m_Double->IsLoaded()) return false;
     m_Double->reset();

@@ -23,6 +23,10 @@ int MillisecondsUntil(Clock::time_point deadline) {
 
 std::string BuildPath(const std::string& relative) { return std::string(KVX_BINARY_DIR) + "/" + relative; }
 
+std::string UsbmuxdDoublePath() { return KVX_USBMUXD_DOUBLE; }
+
+std::string UsbmuxdDoubleNoUnsubscribePath() { return KVX_USBMUXD_DOUBLE_NOUNSUB; }
+
 std::string SourcePath(const std::string& relative) { return std::string(KVX_SOURCE_DIR) + "/" + relative; }
 
 long ElapsedMs(Clock::time_point since) {

@@ -29,8 +29,20 @@ long ProcessId();
 void SetEnvironment(const char* name, const char* value);
 
 // Path of a file built by the project, relative to the build directory
-// (e.g. "tests/doubles/usbmuxd_double/libusbmuxd-double.so").
+// (e.g. "tests/windows/c-program-frames").
 std::string BuildPath(const std::string& relative);
+
+// Paths of the usbmux client library double (tests/doubles/usbmuxd_double):
+// the full one (on Windows the DLL is libusbmuxd.dll, the name the library
+// loads by default) and the one without usbmuxd_unsubscribe.
+std::string UsbmuxdDoublePath();
+std::string UsbmuxdDoubleNoUnsubscribePath();
+
+// A shared library loaded by path, for tests that reach into a double without
+// the runtime under test: the handle or null; a symbol's address or null.
+void* OpenLibrary(const std::string& path);
+void* FindLibrarySymbol(void* library, const char* name);
+void CloseLibrary(void* library);
 
 // Path of a file in the source tree, relative to the repository root.
 std::string SourcePath(const std::string& relative);
@@ -73,6 +85,8 @@ int ConnectToLoopback(int port);
 int Accept(int listener);
 // True when `fd` is readable (data, end or error) within `timeout_ms`.
 bool WaitReadable(int fd, int timeout_ms);
+// True when `fd` can take more bytes (or has an error) within `timeout_ms`.
+bool WaitWritable(int fd, int timeout_ms);
 // One send or receive call: the byte count, 0 at the peer's end (receive),
 // -1 on failure. Sending never raises a signal.
 long Send(int fd, const void* data, size_t size);
@@ -80,6 +94,8 @@ long Receive(int fd, void* buffer, size_t size);
 // Sends all of `bytes`; false when the connection fails first.
 bool SendAll(int fd, const std::string& bytes);
 void Close(int fd);
+// True while `fd` is an open socket (false once it has been closed).
+bool IsOpen(int fd);
 }  // namespace raw
 
 // A TCP listener on 127.0.0.1 at a port of the system's choosing. It owns

@@ -2,13 +2,7 @@
 // test double of the usbmux client library: routing by handle, the one-entry
 // connection cache, could-not-connect results, and Abort from another thread.
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -33,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 const NPT_Int32 kHandle = 7;
 const NPT_UInt16 kAppPort = 8100;
 
-std::string DoublePath() { return kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double.so"); }
+std::string DoublePath() { return kvx_test::UsbmuxdDoublePath(); }
 
 using kvx_test::ElapsedMs;
 
@@ -49,10 +43,9 @@ NPT_UInt16 ClosedPort() {
 std::string ReadPeer(int fd, size_t size) {
   std::string data;
   while (data.size() < size) {
-    pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, 20000) != 1) break;
+    if (!kvx_test::raw::WaitReadable(fd, 20000)) break;
     char buffer[256];
-    ssize_t got = read(fd, buffer, std::min(sizeof(buffer), size - data.size()));
+    long got = kvx_test::raw::Receive(fd, buffer, std::min(sizeof(buffer), size - data.size()));
     if (got <= 0) break;
     data.append(buffer, static_cast<size_t>(got));
   }
@@ -61,10 +54,9 @@ std::string ReadPeer(int fd, size_t size) {
 
 // True when the peer sees end of stream (or a reset) within `timeout_ms`.
 bool PeerSeesEnd(int fd, int timeout_ms) {
-  pollfd p = {fd, POLLIN, 0};
-  if (poll(&p, 1, timeout_ms) != 1) return false;
+  if (!kvx_test::raw::WaitReadable(fd, timeout_ms)) return false;
   char byte;
-  return recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+  return kvx_test::raw::Receive(fd, &byte, 1) <= 0;
 }
 
 // Both directions work: the client's bytes reach the peer and back.
@@ -73,7 +65,7 @@ void ExpectExchange(NPT_InputStreamReference& input, NPT_OutputStreamReference& 
   ASSERT_FALSE(output.IsNull());
   ASSERT_EQ(NPT_SUCCESS, output->WriteFully("ping", 4));
   EXPECT_EQ("ping", ReadPeer(peer, 4));
-  ASSERT_EQ(4, write(peer, "pong", 4));
+  ASSERT_EQ(4, kvx_test::raw::Send(peer, "pong", 4));
   char buffer[4];
   ASSERT_EQ(NPT_SUCCESS, input->ReadFully(buffer, 4));
   EXPECT_EQ(0, std::memcmp(buffer, "pong", 4));
@@ -252,40 +244,14 @@ TEST_F(ConnectorTest, TunnelStaysOpenWhileAStreamOutlivesItsSocket) {
     ASSERT_EQ(NPT_SUCCESS, socket->GetInputStream(input));
   }
   EXPECT_FALSE(PeerSeesEnd(peer, 100));
-  ASSERT_EQ(5, write(peer, "still", 5));
+  ASSERT_EQ(5, kvx_test::raw::Send(peer, "still", 5));
   char buffer[5];
   ASSERT_EQ(NPT_SUCCESS, input->ReadFully(buffer, 5));
   EXPECT_EQ(0, std::memcmp(buffer, "still", 5));
   // The last holder closes the tunnel.
   input.Release();
   EXPECT_TRUE(PeerSeesEnd(peer, 20000));
-  EXPECT_EQ(-1, fcntl(fd, F_GETFD));
-}
-
-// The real client library hands out local (Unix-domain) stream sockets: the
-// tunnel socket must work on those as on TCP, with its timeouts.
-TEST(USBClientSocket, AdoptsALocalStreamSocketWithTimeouts) {
-  int pair[2];
-  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
-  KVX_USBClientSocket socket(pair[0], 0);
-  EXPECT_TRUE(fcntl(pair[0], F_GETFL) & O_NONBLOCK);
-  NPT_SocketInfo info;
-  EXPECT_EQ(NPT_SUCCESS, socket.GetInfo(info));
-  NPT_InputStreamReference input;
-  NPT_OutputStreamReference output;
-  ASSERT_EQ(NPT_SUCCESS, socket.GetInputStream(input));
-  ASSERT_EQ(NPT_SUCCESS, socket.GetOutputStream(output));
-  ASSERT_EQ(NPT_SUCCESS, socket.SetReadTimeout(50));
-  char byte;
-  Clock::time_point start = Clock::now();
-  EXPECT_EQ(NPT_ERROR_TIMEOUT, input->Read(&byte, 1));
-  EXPECT_GE(ElapsedMs(start), 40);
-  ASSERT_EQ(NPT_SUCCESS, output->WriteFully("ab", 2));
-  EXPECT_EQ("ab", ReadPeer(pair[1], 2));
-  ASSERT_EQ(1, write(pair[1], "c", 1));
-  ASSERT_EQ(NPT_SUCCESS, input->ReadFully(&byte, 1));
-  EXPECT_EQ('c', byte);
-  close(pair[1]);
+  EXPECT_FALSE(kvx_test::raw::IsOpen(fd));
 }
 
 TEST_F(ConnectorTest, AbortEndsABlockedReadPromptlyOverTcpAndTunnel) {
@@ -412,7 +378,7 @@ TEST_F(ConnectorTest, HttpClientExchangesThroughATunnel) {
     if (peer < 0) return;
     request_head = ReadRequestHead(peer);
     const char reply[] = "HTTP/1.0 200 OK\r\nX-DEVICENAME: Pad\r\nContent-Length: 0\r\n\r\n";
-    if (write(peer, reply, sizeof(reply) - 1) < 0) return;
+    if (kvx_test::raw::Send(peer, reply, sizeof(reply) - 1) < 0) return;
   });
   NPT_HttpClient client(new KVX_HttpTcpConnector(kHandle, m_Mux));
   NPT_HttpRequest request("http://device-7:8100/identity", NPT_HTTP_METHOD_HEAD);

@@ -39,9 +39,9 @@ class KVX_USBMuxTestAccess {
 
 namespace {
 
-std::string DoublePath() { return kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double.so"); }
+std::string DoublePath() { return kvx_test::UsbmuxdDoublePath(); }
 std::string NoUnsubscribePath() {
-  return kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double-nounsub.so");
+  return kvx_test::UsbmuxdDoubleNoUnsubscribePath();
 }
 
 using Listener = kvx_test::LoopbackListener;

@@ -1,18 +1,11 @@
-// App simulator: POSIX sockets, poll and std::thread; see AppSimulator.h.
+// App simulator: loopback sockets (AppSimSockets.h) and std::thread; see
+// AppSimulator.h.
 #include "AppSimulator.h"
 
+#include "AppSimSockets.h"
 #include "FramePattern.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -85,6 +78,8 @@ const std::string* FindHeader(const HeaderList& headers, const char* name) {
 }
 
 enum class Wait { kReady, kWoken, kTimeout, kError };
+constexpr bool kReadable = false;  // WaitFor's argument
+constexpr bool kWritable = true;
 
 }  // namespace
 
@@ -139,50 +134,30 @@ class AppSimulator::Session {
  private:
   // --- waiting and raw I/O -------------------------------------------------
 
-  Wait WaitFor(short events, int timeout_ms) {
-    struct pollfd fds[2];
-    fds[0].fd = fd_;
-    fds[0].events = events;
-    fds[0].revents = 0;
-    fds[1].fd = wake_;
-    fds[1].events = POLLIN;
-    fds[1].revents = 0;
-    for (;;) {
-      int n = ::poll(fds, 2, timeout_ms);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return Wait::kError;
-      if (fds[1].revents != 0 || sim_->stopping_.load(std::memory_order_acquire)) {
-        return Wait::kWoken;
-      }
-      if (n == 0) return Wait::kTimeout;
-      return Wait::kReady;  // readable, writable, hang-up or error: the next call tells
-    }
+  Wait WaitFor(bool writable, int timeout_ms) {
+    net::PollResult n = net::Poll(fd_, !writable, writable, wake_, timeout_ms);
+    if (n == net::PollResult::kError) return Wait::kError;
+    if (n == net::PollResult::kWoken || sim_->stopping_.load(std::memory_order_acquire)) return Wait::kWoken;
+    if (n == net::PollResult::kTimeout) return Wait::kTimeout;
+    return Wait::kReady;  // readable, writable, hang-up or error: the next call tells
   }
 
   bool Sleep(int timeout_ms) {
-    struct pollfd fd;
-    fd.fd = wake_;
-    fd.events = POLLIN;
-    fd.revents = 0;
-    int n;
-    do {
-      n = ::poll(&fd, 1, timeout_ms);
-    } while (n < 0 && errno == EINTR);
-    return n == 0 && !sim_->stopping_.load(std::memory_order_acquire);
+    net::PollResult n = net::Poll(-1, false, false, wake_, timeout_ms);
+    return n == net::PollResult::kTimeout && !sim_->stopping_.load(std::memory_order_acquire);
   }
 
   bool SendAll(const void* data, size_t size) {
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
-      ssize_t n = ::send(fd_, p, size, MSG_NOSIGNAL);
+      long n = net::Send(fd_, p, size);
       if (n > 0) {
         p += n;
         size -= static_cast<size_t>(n);
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (WaitFor(POLLOUT, -1) != Wait::kReady) return false;
+      if (n == net::kRetry) {
+        if (WaitFor(kWritable, -1) != Wait::kReady) return false;
         continue;
       }
       return false;
@@ -217,26 +192,24 @@ class AppSimulator::Session {
     sim_->changed_.notify_all();
     char sink[4096];
     for (;;) {
-      if (WaitFor(POLLIN, -1) != Wait::kReady) return;
-      ssize_t n = ::recv(fd_, sink, sizeof(sink), 0);
-      if (n == 0) return;
-      if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return;
+      if (WaitFor(kReadable, -1) != Wait::kReady) return;
+      long n = net::Recv(fd_, sink, sizeof(sink));
+      if (n == 0 || n == -1) return;
     }
   }
 
   // Ends our direction and waits briefly for the client's end.
   void Linger() {
-    ::shutdown(fd_, SHUT_WR);
+    net::ShutdownWrite(fd_);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLingerMs);
     char sink[4096];
     for (;;) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now()).count();
       if (left <= 0) return;
-      if (WaitFor(POLLIN, static_cast<int>(left)) != Wait::kReady) return;
-      ssize_t n = ::recv(fd_, sink, sizeof(sink), 0);
-      if (n == 0) return;
-      if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return;
+      if (WaitFor(kReadable, static_cast<int>(left)) != Wait::kReady) return;
+      long n = net::Recv(fd_, sink, sizeof(sink));
+      if (n == 0 || n == -1) return;
     }
   }
 
@@ -258,17 +231,14 @@ class AppSimulator::Session {
         return true;
       }
       if (in_.empty()) SetIdle(true);
-      if (WaitFor(POLLIN, -1) != Wait::kReady) return false;
+      if (WaitFor(kReadable, -1) != Wait::kReady) return false;
       // Leaving the idle state under the lock keeps SendToIdleConnections
       // from writing into a response.
       SetIdle(false);
       char buf[4096];
-      ssize_t n = ::recv(fd_, buf, sizeof(buf), 0);
-      if (n == 0) return false;
-      if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-        return false;
-      }
+      long n = net::Recv(fd_, buf, sizeof(buf));
+      if (n == net::kRetry) continue;
+      if (n <= 0) return false;
       in_.append(buf, static_cast<size_t>(n));
     }
     if (head_end > kMaxRequestHead) {
@@ -299,14 +269,11 @@ class AppSimulator::Session {
       if (body > kMaxRequestBody) *status = 413;
       if (*status != 0) return true;
       while (in_.size() < body) {
-        if (WaitFor(POLLIN, -1) != Wait::kReady) return false;
+        if (WaitFor(kReadable, -1) != Wait::kReady) return false;
         char buf[4096];
-        ssize_t n = ::recv(fd_, buf, sizeof(buf), 0);
-        if (n == 0) return false;
-        if (n < 0) {
-          if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-          return false;
-        }
+        long n = net::Recv(fd_, buf, sizeof(buf));
+        if (n == net::kRetry) continue;
+        if (n <= 0) return false;
         in_.append(buf, static_cast<size_t>(n));
       }
       in_.erase(0, body);
@@ -600,27 +567,12 @@ int AppSimulator::Start(uint16_t port) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (running_) return -1;
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (!net::MakeWakePair(fds)) return -1;
+  uint16_t bound = 0;
+  int fd = net::ListenOnLoopback(port, &bound);
   if (fd < 0) {
-    ::close(fds[0]);
-    ::close(fds[1]);
-    return -1;
-  }
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  struct sockaddr_in addr;
-  std::memset(&addr, 0, sizeof(addr));
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  if (::bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      ::listen(fd, 64) != 0 ||
-      ::getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
-    ::close(fd);
-    ::close(fds[0]);
-    ::close(fds[1]);
+    net::Close(fds[0]);
+    net::Close(fds[1]);
     return -1;
   }
   listen_fd_ = fd;
@@ -629,7 +581,7 @@ int AppSimulator::Start(uint16_t port) {
   stopping_.store(false, std::memory_order_release);
   stalled_ = false;
   running_ = true;
-  port_.store(ntohs(addr.sin_port), std::memory_order_release);
+  port_.store(bound, std::memory_order_release);
   acceptor_ = std::thread(&AppSimulator::AcceptLoop, this);
   return port_.load(std::memory_order_acquire);
 }
@@ -643,9 +595,7 @@ void AppSimulator::Stop() {
   // The wake pipe is never drained: one byte keeps it readable for every
   // thread polling it, now and later.
   stopping_.store(true, std::memory_order_release);
-  char byte = 1;
-  while (::write(wake_write_, &byte, 1) < 0 && errno == EINTR) {
-  }
+  net::Wake(wake_write_);
   acceptor_.join();
   std::list<std::unique_ptr<Connection>> connections;
   {
@@ -653,9 +603,9 @@ void AppSimulator::Stop() {
     connections.swap(connections_);
   }
   for (auto& c : connections) c->thread.join();
-  ::close(listen_fd_);
-  ::close(wake_read_);
-  ::close(wake_write_);
+  net::Close(listen_fd_);
+  net::Close(wake_read_);
+  net::Close(wake_write_);
   listen_fd_ = wake_read_ = wake_write_ = -1;
   port_.store(-1, std::memory_order_release);
   changed_.notify_all();
@@ -679,24 +629,15 @@ void AppSimulator::AcceptLoop() {
     ReapFinished(&finished);
     for (auto& c : finished) c->thread.join();
 
-    struct pollfd fds[2];
-    fds[0].fd = listen_fd_;
-    fds[0].events = POLLIN;
-    fds[0].revents = 0;
-    fds[1].fd = wake_read_;
-    fds[1].events = POLLIN;
-    fds[1].revents = 0;
-    int n = ::poll(fds, 2, 200);
-    if (stopping_.load(std::memory_order_acquire) || fds[1].revents != 0) return;
-    if (n <= 0 || (fds[0].revents & POLLIN) == 0) continue;
-    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    net::PollResult n = net::Poll(listen_fd_, true, false, wake_read_, 200);
+    if (stopping_.load(std::memory_order_acquire) || n == net::PollResult::kWoken) return;
+    if (n != net::PollResult::kReady) continue;
+    int fd = net::Accept(listen_fd_);
     if (fd < 0) continue;
     if (open_.load(std::memory_order_acquire) >= kMaxConnections) {
-      ::close(fd);
+      net::Close(fd);
       continue;
     }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     auto conn = std::make_unique<Connection>();
     Connection* raw = conn.get();
     {
@@ -710,7 +651,7 @@ void AppSimulator::AcceptLoop() {
         session.Run();
         {
           std::lock_guard<std::mutex> lock(mutex_);
-          ::close(raw->fd);
+          net::Close(raw->fd);
           raw->fd = -1;
           raw->done = true;
           open_.fetch_sub(1, std::memory_order_acq_rel);
@@ -725,7 +666,7 @@ void AppSimulator::AcceptLoop() {
 void AppSimulator::DropConnections() {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto& c : connections_) {
-    if (c->fd >= 0) ::shutdown(c->fd, SHUT_RDWR);
+    if (c->fd >= 0) net::ShutdownBoth(c->fd);
   }
 }
 
@@ -734,8 +675,8 @@ int AppSimulator::SendToIdleConnections(const std::string& bytes) {
   int sent = 0;
   for (auto& c : connections_) {
     if (c->fd >= 0 && c->idle && !c->done) {
-      ssize_t n = ::send(c->fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n == static_cast<ssize_t>(bytes.size())) ++sent;
+      long n = net::Send(c->fd, bytes.data(), bytes.size());
+      if (n == static_cast<long>(bytes.size())) ++sent;
     }
   }
   return sent;

@@ -125,7 +125,10 @@ int RunStream(const std::vector<std::string>& args) {
   const std::string count = std::to_string(stats.frames) +
                             (options.max_frames ? " of " + std::to_string(options.max_frames) : std::string()) +
                             " frames";
-  if (stats.ended_by_peer) {
+  // An app that ends the stream right after the last frame asked for has
+  // delivered what was asked: only an end before that is a failure.
+  const bool all_frames = options.max_frames != 0 && stats.frames >= options.max_frames;
+  if (stats.ended_by_peer && !all_frames) {
     return Fail("stream", kExitFailure,
                 "error: " + (detached ? std::string("device detached") : DescribeEnd(stats.outcome)) + " after " +
                     count);

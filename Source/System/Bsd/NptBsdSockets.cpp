@@ -8,7 +8,7 @@
 // threads receive interrupt poll and a timed recv whatever SA_RESTART says;
 // every wait then goes on for what is left of its time-out.
 
-#include "NptBsdSockets.h"
+#include "NptBsdSocketFd.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -93,7 +93,7 @@ NPT_BsdSocketFd::NPT_BsdSocketFd(int fd, NPT_Flags flags)
     : m_ReadTimeout(NPT_TIMEOUT_INFINITE),
       m_WriteTimeout(NPT_TIMEOUT_INFINITE),
       m_Position(0),
-      m_SocketFd(fd),
+      m_Socket(fd),
       m_Cancelled(false),
       m_Blocking(false),
       m_ReceiveTimeout(0),
@@ -116,32 +116,7 @@ NPT_BsdSocketFd::~NPT_BsdSocketFd() {
 void NPT_BsdSocketFd::CloseLocked() {
   if (m_Closed) return;
   m_Closed = true;
-  close(m_SocketFd);
-}
-
-NPT_Result NPT_BsdSocketFd::BeginUse(int& fd) {
-  std::lock_guard<std::mutex> lock(m_Lock);
-  fd = -1;
-  if (m_Cancelled.load(std::memory_order_relaxed)) return NPT_ERROR_CANCELLED;
-  if (m_Closed) return NPT_ERROR_INVALID_STATE;
-  ++m_Users;
-  fd = m_SocketFd;
-  return NPT_SUCCESS;
-}
-
-void NPT_BsdSocketFd::EndUse() {
-  std::lock_guard<std::mutex> lock(m_Lock);
-  --m_Users;
-  if (m_Users == 0 && m_Cancelled.load(std::memory_order_relaxed)) CloseLocked();
-}
-
-void NPT_BsdSocketFd::BeginCancel(int& fd) {
-  std::lock_guard<std::mutex> lock(m_Lock);
-  m_Cancelled.store(true, std::memory_order_release);
-  fd = -1;
-  if (m_Closed) return;
-  ++m_Users;
-  fd = m_SocketFd;
+  close(m_Socket);
 }
 
 void NPT_BsdSocketFd::EndCancel() {
@@ -189,7 +164,7 @@ NPT_Result NPT_BsdSocketFd::WaitForCondition(bool wait_for_readable, bool wait_f
   int wake_fd = timeout != 0 ? GetWakeFd() : -1;
 
   struct pollfd fds[2];
-  fds[0].fd = m_SocketFd;
+  fds[0].fd = m_Socket;
   fds[0].events = (short)((wait_for_readable ? POLLIN : 0) | (wait_for_writeable ? POLLOUT : 0));
   fds[0].revents = 0;
   fds[1].fd = wake_fd;
@@ -239,7 +214,7 @@ NPT_Result NPT_BsdSocketFd::WaitForCondition(bool wait_for_readable, bool wait_f
     if (!check_error) return NPT_SUCCESS;
     int pending = 0;
     socklen_t length = sizeof(pending);
-    if (getsockopt(m_SocketFd, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) {
+    if (getsockopt(m_Socket, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) {
       result = MapLastError();
     } else if (pending == 0) {
       return NPT_SUCCESS;
@@ -333,18 +308,6 @@ NPT_Result NPT_BsdSocketInputStream::Read(void* buffer, NPT_Size bytes_to_read, 
   return result;
 }
 
-NPT_Result NPT_BsdSocketInputStream::Seek(NPT_Position) { return NPT_ERROR_NOT_SUPPORTED; }
-
-NPT_Result NPT_BsdSocketInputStream::Tell(NPT_Position& where) {
-  where = 0;
-  return NPT_SUCCESS;
-}
-
-NPT_Result NPT_BsdSocketInputStream::GetSize(NPT_LargeSize& size) {
-  size = 0;
-  return NPT_ERROR_NOT_SUPPORTED;
-}
-
 NPT_Result NPT_BsdSocketInputStream::GetAvailable(NPT_LargeSize& available) {
   available = 0;
   NPT_BsdSocketFdUse use(*m_SocketFdReference);
@@ -403,13 +366,6 @@ NPT_Result NPT_BsdSocketOutputStream::Write(const void* buffer, NPT_Size bytes_t
   return result;
 }
 
-NPT_Result NPT_BsdSocketOutputStream::Seek(NPT_Position) { return NPT_ERROR_NOT_SUPPORTED; }
-
-NPT_Result NPT_BsdSocketOutputStream::Tell(NPT_Position& where) {
-  where = 0;
-  return NPT_SUCCESS;
-}
-
 NPT_Result NPT_BsdSocketOutputStream::Flush() {
   NPT_BsdSocketFdUse use(*m_SocketFdReference);
   if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
@@ -439,14 +395,6 @@ NPT_Result NPT_BsdSocketOutputStream::Flush() {
 /*----------------------------------------------------------------------
 |   NPT_BsdSocket
 +---------------------------------------------------------------------*/
-NPT_BsdSocket::NPT_BsdSocket(int fd, NPT_Flags flags) {
-  if (fd < 0) return;
-  m_SocketFdReference = new NPT_BsdSocketFd(fd, flags);
-  RefreshInfo();
-}
-
-NPT_BsdSocket::~NPT_BsdSocket() {}
-
 NPT_Result NPT_BsdSocket::RefreshInfo() {
   if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
   NPT_BsdSocketFdUse use(*m_SocketFdReference);
@@ -481,35 +429,6 @@ NPT_Result NPT_BsdSocket::Bind(const NPT_SocketAddress& address, bool reuse_addr
     if (bind(use.GetNumber(), (struct sockaddr*)&inet, sizeof(inet)) != 0) return MapLastError();
   }
   RefreshInfo();
-  return NPT_SUCCESS;
-}
-
-NPT_Result NPT_BsdSocket::Connect(const NPT_SocketAddress&, NPT_Timeout) { return NPT_ERROR_NOT_SUPPORTED; }
-
-NPT_Result NPT_BsdSocket::WaitForConnection(NPT_Timeout) { return NPT_ERROR_NOT_SUPPORTED; }
-
-NPT_Result NPT_BsdSocket::GetInputStream(NPT_InputStreamReference& stream) {
-  stream.Release();
-  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
-  stream = new NPT_BsdSocketInputStream(m_SocketFdReference);
-  return NPT_SUCCESS;
-}
-
-NPT_Result NPT_BsdSocket::GetOutputStream(NPT_OutputStreamReference& stream) {
-  stream.Release();
-  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
-  stream = new NPT_BsdSocketOutputStream(m_SocketFdReference);
-  return NPT_SUCCESS;
-}
-
-NPT_Result NPT_BsdSocket::GetInfo(NPT_SocketInfo& info) {
-  info = m_Info;
-  return NPT_SUCCESS;
-}
-
-NPT_Result NPT_BsdSocket::SetReadTimeout(NPT_Timeout timeout) {
-  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
-  m_SocketFdReference->m_ReadTimeout.store(timeout, std::memory_order_relaxed);
   return NPT_SUCCESS;
 }
 
@@ -549,8 +468,6 @@ NPT_Result NPT_BsdSocket::Cancel(bool do_shutdown) {
 NPT_BsdTcpClientSocket::NPT_BsdTcpClientSocket(NPT_Flags flags)
     : NPT_BsdSocket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), flags) {}
 
-NPT_BsdTcpClientSocket::NPT_BsdTcpClientSocket(int fd, NPT_Flags flags) : NPT_BsdSocket(fd, flags) {}
-
 NPT_Result NPT_BsdTcpClientSocket::Connect(const NPT_SocketAddress& address, NPT_Timeout timeout) {
   if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
   NPT_Result result;
@@ -574,18 +491,6 @@ NPT_Result NPT_BsdTcpClientSocket::Connect(const NPT_SocketAddress& address, NPT
     return NPT_SUCCESS;
   }
   if (result == NPT_ERROR_WOULD_BLOCK && timeout != 0) return WaitForConnection(timeout);
-  return result;
-}
-
-NPT_Result NPT_BsdTcpClientSocket::WaitForConnection(NPT_Timeout timeout) {
-  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
-  NPT_Result result;
-  {
-    NPT_BsdSocketFdUse use(*m_SocketFdReference);
-    if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
-    result = m_SocketFdReference->WaitForCondition(true, true, true, timeout);
-  }
-  RefreshInfo();
   return result;
 }
 
@@ -637,13 +542,6 @@ NPT_Result NPT_BsdTcpServerSocket::WaitForNewClient(NPT_Socket*& client, NPT_Tim
 /*----------------------------------------------------------------------
 |   portable constructors
 +---------------------------------------------------------------------*/
-NPT_TcpClientSocket::NPT_TcpClientSocket(NPT_Flags flags) : NPT_Socket(new NPT_BsdTcpClientSocket(flags)) {}
-
 NPT_TcpClientSocket::NPT_TcpClientSocket(NPT_SocketFd fd, NPT_Flags flags)
-    : NPT_Socket(new NPT_BsdTcpClientSocket(fd, flags)) {}
+    : NPT_Socket(new NPT_BsdTcpClientSocket(fd < 0 ? NPT_BSD_NO_SOCKET : fd, flags)) {}
 
-NPT_TcpServerSocket::NPT_TcpServerSocket(NPT_Flags flags) {
-  NPT_BsdTcpServerSocket* delegate = new NPT_BsdTcpServerSocket(flags);
-  m_SocketDelegate = delegate;
-  m_TcpServerSocketDelegate = delegate;
-}

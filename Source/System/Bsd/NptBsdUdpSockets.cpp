@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "NptBsdSockets.h"
+#include "NptBsdSocketFd.h"
 #include "NptDataBuffer.h"
 #include "NptLogging.h"
 

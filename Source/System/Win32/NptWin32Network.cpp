@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "NptNetwork.h"
-#include "NptWin32Sockets.h"
+#include "NptBsdSocketFd.h"
 
 NPT_Result NPT_IpAddress::ResolveName(const char* name, NPT_Timeout /*timeout*/) {
   if (name == nullptr || name[0] == '\0') return NPT_ERROR_HOST_UNKNOWN;

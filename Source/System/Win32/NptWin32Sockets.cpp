@@ -5,7 +5,7 @@
 // sockets through ioctlsocket, and no SIGPIPE (a send to a vanished peer just
 // fails).
 
-#include "NptWin32Sockets.h"
+#include "NptBsdSocketFd.h"
 
 #include <ws2tcpip.h>
 
@@ -123,31 +123,6 @@ void NPT_BsdSocketFd::CloseLocked() {
   if (m_Closed) return;
   m_Closed = true;
   closesocket(m_Socket);
-}
-
-NPT_Result NPT_BsdSocketFd::BeginUse(SOCKET& socket) {
-  std::lock_guard<std::mutex> lock(m_Lock);
-  socket = INVALID_SOCKET;
-  if (m_Cancelled.load(std::memory_order_relaxed)) return NPT_ERROR_CANCELLED;
-  if (m_Closed) return NPT_ERROR_INVALID_STATE;
-  ++m_Users;
-  socket = m_Socket;
-  return NPT_SUCCESS;
-}
-
-void NPT_BsdSocketFd::EndUse() {
-  std::lock_guard<std::mutex> lock(m_Lock);
-  --m_Users;
-  if (m_Users == 0 && m_Cancelled.load(std::memory_order_relaxed)) CloseLocked();
-}
-
-void NPT_BsdSocketFd::BeginCancel(SOCKET& socket) {
-  std::lock_guard<std::mutex> lock(m_Lock);
-  m_Cancelled.store(true, std::memory_order_release);
-  socket = INVALID_SOCKET;
-  if (m_Closed) return;
-  ++m_Users;
-  socket = m_Socket;
 }
 
 void NPT_BsdSocketFd::EndCancel() {
@@ -318,18 +293,6 @@ NPT_Result NPT_BsdSocketInputStream::Read(void* buffer, NPT_Size bytes_to_read, 
   return result;
 }
 
-NPT_Result NPT_BsdSocketInputStream::Seek(NPT_Position) { return NPT_ERROR_NOT_SUPPORTED; }
-
-NPT_Result NPT_BsdSocketInputStream::Tell(NPT_Position& where) {
-  where = 0;
-  return NPT_SUCCESS;
-}
-
-NPT_Result NPT_BsdSocketInputStream::GetSize(NPT_LargeSize& size) {
-  size = 0;
-  return NPT_ERROR_NOT_SUPPORTED;
-}
-
 NPT_Result NPT_BsdSocketInputStream::GetAvailable(NPT_LargeSize& available) {
   available = 0;
   NPT_BsdSocketFdUse use(*m_SocketFdReference);
@@ -389,13 +352,6 @@ NPT_Result NPT_BsdSocketOutputStream::Write(const void* buffer, NPT_Size bytes_t
   return result;
 }
 
-NPT_Result NPT_BsdSocketOutputStream::Seek(NPT_Position) { return NPT_ERROR_NOT_SUPPORTED; }
-
-NPT_Result NPT_BsdSocketOutputStream::Tell(NPT_Position& where) {
-  where = 0;
-  return NPT_SUCCESS;
-}
-
 NPT_Result NPT_BsdSocketOutputStream::Flush() {
   NPT_BsdSocketFdUse use(*m_SocketFdReference);
   if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
@@ -427,14 +383,6 @@ NPT_Result NPT_BsdSocketOutputStream::Flush() {
 /*----------------------------------------------------------------------
 |   NPT_BsdSocket
 +---------------------------------------------------------------------*/
-NPT_BsdSocket::NPT_BsdSocket(SOCKET socket, NPT_Flags flags) {
-  if (socket == INVALID_SOCKET) return;
-  m_SocketFdReference = new NPT_BsdSocketFd(socket, flags);
-  RefreshInfo();
-}
-
-NPT_BsdSocket::~NPT_BsdSocket() {}
-
 NPT_Result NPT_BsdSocket::RefreshInfo() {
   if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
   NPT_BsdSocketFdUse use(*m_SocketFdReference);
@@ -456,47 +404,25 @@ NPT_Result NPT_BsdSocket::RefreshInfo() {
   return NPT_SUCCESS;
 }
 
-NPT_Result NPT_BsdSocket::Bind(const NPT_SocketAddress& address, bool /*reuse_address*/) {
+NPT_Result NPT_BsdSocket::Bind(const NPT_SocketAddress& address, bool reuse_address) {
   if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
   {
     NPT_BsdSocketFdUse use(*m_SocketFdReference);
     if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
-    int on = 1;
-    setsockopt(use.GetNumber(), SOL_SOCKET, SO_REUSEADDR, (const char*)&on, sizeof(on));
+    // SO_REUSEADDR here would let this socket share a port another socket
+    // is bound to, even one listening on it; what the flag asks for (binding
+    // over connections that linger on the port) is what Windows does without
+    // any option. Without the flag the port is taken exclusively: no other
+    // socket may bind it, with or without SO_REUSEADDR, while this one holds it.
+    if (!reuse_address) {
+      int on = 1;
+      setsockopt(use.GetNumber(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, (const char*)&on, sizeof(on));
+    }
     struct sockaddr_in inet;
     SocketAddressToInet(address, inet);
     if (bind(use.GetNumber(), (struct sockaddr*)&inet, sizeof(inet)) != 0) return MapLastError();
   }
   RefreshInfo();
-  return NPT_SUCCESS;
-}
-
-NPT_Result NPT_BsdSocket::Connect(const NPT_SocketAddress&, NPT_Timeout) { return NPT_ERROR_NOT_SUPPORTED; }
-
-NPT_Result NPT_BsdSocket::WaitForConnection(NPT_Timeout) { return NPT_ERROR_NOT_SUPPORTED; }
-
-NPT_Result NPT_BsdSocket::GetInputStream(NPT_InputStreamReference& stream) {
-  stream.Release();
-  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
-  stream = new NPT_BsdSocketInputStream(m_SocketFdReference);
-  return NPT_SUCCESS;
-}
-
-NPT_Result NPT_BsdSocket::GetOutputStream(NPT_OutputStreamReference& stream) {
-  stream.Release();
-  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
-  stream = new NPT_BsdSocketOutputStream(m_SocketFdReference);
-  return NPT_SUCCESS;
-}
-
-NPT_Result NPT_BsdSocket::GetInfo(NPT_SocketInfo& info) {
-  info = m_Info;
-  return NPT_SUCCESS;
-}
-
-NPT_Result NPT_BsdSocket::SetReadTimeout(NPT_Timeout timeout) {
-  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
-  m_SocketFdReference->m_ReadTimeout.store(timeout, std::memory_order_relaxed);
   return NPT_SUCCESS;
 }
 
@@ -533,8 +459,6 @@ NPT_Result NPT_BsdSocket::Cancel(bool do_shutdown) {
 NPT_BsdTcpClientSocket::NPT_BsdTcpClientSocket(NPT_Flags flags)
     : NPT_BsdSocket(NPT_Win32NewSocket(SOCK_STREAM, IPPROTO_TCP), flags) {}
 
-NPT_BsdTcpClientSocket::NPT_BsdTcpClientSocket(SOCKET socket, NPT_Flags flags) : NPT_BsdSocket(socket, flags) {}
-
 NPT_Result NPT_BsdTcpClientSocket::Connect(const NPT_SocketAddress& address, NPT_Timeout timeout) {
   if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
   NPT_Result result;
@@ -558,18 +482,6 @@ NPT_Result NPT_BsdTcpClientSocket::Connect(const NPT_SocketAddress& address, NPT
     return NPT_SUCCESS;
   }
   if (result == NPT_ERROR_WOULD_BLOCK && timeout != 0) return WaitForConnection(timeout);
-  return result;
-}
-
-NPT_Result NPT_BsdTcpClientSocket::WaitForConnection(NPT_Timeout timeout) {
-  if (m_SocketFdReference.IsNull()) return NPT_ERROR_INVALID_STATE;
-  NPT_Result result;
-  {
-    NPT_BsdSocketFdUse use(*m_SocketFdReference);
-    if (use.GetResult() != NPT_SUCCESS) return use.GetResult();
-    result = m_SocketFdReference->WaitForCondition(true, true, true, timeout);
-  }
-  RefreshInfo();
   return result;
 }
 
@@ -625,13 +537,6 @@ NPT_Result NPT_BsdTcpServerSocket::WaitForNewClient(NPT_Socket*& client, NPT_Tim
 /*----------------------------------------------------------------------
 |   portable constructors
 +---------------------------------------------------------------------*/
-NPT_TcpClientSocket::NPT_TcpClientSocket(NPT_Flags flags) : NPT_Socket(new NPT_BsdTcpClientSocket(flags)) {}
-
 NPT_TcpClientSocket::NPT_TcpClientSocket(NPT_SocketFd fd, NPT_Flags flags)
-    : NPT_Socket(new NPT_BsdTcpClientSocket(fd < 0 ? INVALID_SOCKET : (SOCKET)fd, flags)) {}
+    : NPT_Socket(new NPT_BsdTcpClientSocket(fd < 0 ? NPT_BSD_NO_SOCKET : (SOCKET)fd, flags)) {}
 
-NPT_TcpServerSocket::NPT_TcpServerSocket(NPT_Flags flags) {
-  NPT_BsdTcpServerSocket* delegate = new NPT_BsdTcpServerSocket(flags);
-  m_SocketDelegate = delegate;
-  m_TcpServerSocketDelegate = delegate;
-}

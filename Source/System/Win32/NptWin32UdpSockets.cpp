@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "NptWin32Sockets.h"
+#include "NptBsdSocketFd.h"
 #include "NptDataBuffer.h"
 #include "NptLogging.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "../../../Source/System/Win32/NptWin32Sockets.h"
+#include "../../../Source/System/Win32/NptBsdSocketFd.h"
 #include "NptFile.h"
 #include "NptSockets.h"
 #include "NptStreams.h"
@@ -85,6 +85,35 @@ TEST(Win32Sockets, ConnectToAClosedPortIsRefused) {
   server.Cancel();  // bound, never listening: nobody accepts on the port
   NPT_TcpClientSocket client;
   EXPECT_EQ(NPT_ERROR_CONNECTION_REFUSED, client.Connect(NPT_SocketAddress(NPT_IpAddress::Loopback, port), 10000));
+}
+
+// Windows: a bind without the reuse flag takes the port exclusively, so a
+// socket that asks to share it (SO_REUSEADDR, which on Windows would let it
+// bind a port in use) is kept out; with the flag no option is set, as
+// Windows already binds over connections that linger on a port.
+TEST(Win32Sockets, BindWithoutReuseTakesThePortExclusively) {
+  for (bool reuse : {false, true}) {
+    NPT_TcpServerSocket server;
+    ASSERT_EQ(NPT_SUCCESS, server.Bind(NPT_SocketAddress(NPT_IpAddress::Loopback, 0), reuse));
+    NPT_SocketInfo info;
+    server.GetInfo(info);
+    SOCKET intruder = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(INVALID_SOCKET, intruder);
+    BOOL on = TRUE;
+    ASSERT_EQ(0, setsockopt(intruder, SOL_SOCKET, SO_REUSEADDR, (const char*)&on, sizeof(on)));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(info.local_address.GetPort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int bound = bind(intruder, (sockaddr*)&address, sizeof(address));
+    const int error = WSAGetLastError();
+    closesocket(intruder);
+    if (!reuse) {
+      EXPECT_NE(0, bound);
+      // Windows says "access denied" to a port held exclusively.
+      EXPECT_TRUE(error == WSAEADDRINUSE || error == WSAEACCES) << error;
+    }
+  }
 }
 
 TEST(Win32Files, Utf8PathsRoundTrip) {

@@ -1,14 +1,11 @@
-// Test double of the usbmux client library. See UsbmuxdDouble.h.
+// Test double of the usbmux client library. See UsbmuxdDouble.h. Portable
+// C++; the one OS call, the tunnel's connection, is in <Linux|Windows>/.
 
 #define KVX_DOUBLE_IMPLEMENTATION
 #include "UsbmuxdDouble.h"
+#include "UsbmuxdDoubleConnect.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -182,25 +179,7 @@ int usbmuxd_connect(uint32_t handle, unsigned short tcp_port) {
     loopback_port = mapped->second;
   }
 
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -errno;
-  sockaddr_in address;
-  memset(&address, 0, sizeof(address));
-  address.sin_family = AF_INET;
-  address.sin_port = htons(loopback_port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int result;
-  do {
-    result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) {
-    int error = errno;
-    close(fd);
-    return -error;
-  }
-  // The real library hands its descriptors over non-blocking.
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  return fd;
+  return kvx_double_connect_loopback(loopback_port);
 }
 
 void kvx_double_reset(void) {

@@ -16,14 +16,18 @@
 //   (handle, port) and returns the descriptor, non-blocking; -19 for an unknown
 //   handle, -111 when the port is not mapped or the connection is refused.
 //
-// Tests load the double by path (one copy per file, state per copy) and reach
-// the controls through KvxUsbmuxdDouble below, without linking it.
+// Tests load the double by path (one copy per file, state per copy;
+// kvx_test::UsbmuxdDoublePath) and reach the controls through KvxUsbmuxdDouble
+// below, without linking it.
 
 #include <stdint.h>
 
 #include "KvxUSBMuxTypes.h"
 
-#define KVX_DOUBLE_EXPORT __attribute__((visibility("default")))
+// What the double exports is marked so (its CMake file says how per platform).
+#ifndef KVX_DOUBLE_EXPORT
+#define KVX_DOUBLE_EXPORT
+#endif
 
 extern "C" {
 // The library's entry points.
@@ -60,16 +64,16 @@ KVX_DOUBLE_EXPORT int kvx_double_delivered_count(void);
 }
 
 #ifndef KVX_DOUBLE_IMPLEMENTATION
-#include <dlfcn.h>
-
 #include <string>
+
+#include "TestSupport.h"
 
 // The controls of one loaded copy of the double, looked up by name. Loading
 // the same path as the binding gives the same copy (the loader shares it).
 // Holds a reference on the copy for its lifetime.
 class KvxUsbmuxdDouble {
  public:
-  explicit KvxUsbmuxdDouble(const std::string& path) : m_Handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+  explicit KvxUsbmuxdDouble(const std::string& path) : m_Handle(kvx_test::OpenLibrary(path)) {
     if (!m_Handle) return;
     reset = Find<decltype(reset)>("kvx_double_reset");
     attach = Find<decltype(attach)>("kvx_double_attach");
@@ -86,7 +90,7 @@ class KvxUsbmuxdDouble {
     delivered_count = Find<decltype(delivered_count)>("kvx_double_delivered_count");
   }
   ~KvxUsbmuxdDouble() {
-    if (m_Handle) dlclose(m_Handle);
+    if (m_Handle) kvx_test::CloseLibrary(m_Handle);
   }
   KvxUsbmuxdDouble(const KvxUsbmuxdDouble&) = delete;
   KvxUsbmuxdDouble& operator=(const KvxUsbmuxdDouble&) = delete;
@@ -115,7 +119,7 @@ class KvxUsbmuxdDouble {
  private:
   template <typename F>
   F Find(const char* name) {
-    return reinterpret_cast<F>(dlsym(m_Handle, name));
+    return reinterpret_cast<F>(kvx_test::FindLibrarySymbol(m_Handle, name));
   }
   void* m_Handle;
 };

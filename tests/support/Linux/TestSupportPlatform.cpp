@@ -2,6 +2,7 @@
 // BSD sockets, spawned processes.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -97,11 +98,24 @@ bool raw::WaitReadable(int fd, int timeout_ms) {
   return poll(&p, 1, timeout_ms) == 1;
 }
 
+bool raw::WaitWritable(int fd, int timeout_ms) {
+  pollfd p = {fd, POLLOUT, 0};
+  return poll(&p, 1, timeout_ms) == 1;
+}
+
+void* OpenLibrary(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
+
+void* FindLibrarySymbol(void* library, const char* name) { return dlsym(library, name); }
+
+void CloseLibrary(void* library) { dlclose(library); }
+
 long raw::Send(int fd, const void* data, size_t size) { return (long)send(fd, data, size, MSG_NOSIGNAL); }
 
 long raw::Receive(int fd, void* buffer, size_t size) { return (long)recv(fd, buffer, size, 0); }
 
 void raw::Close(int fd) { close(fd); }
+
+bool raw::IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 using Clock = std::chrono::steady_clock;
 

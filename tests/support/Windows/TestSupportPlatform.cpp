@@ -113,6 +113,25 @@ bool raw::WaitReadable(int fd, int timeout_ms) {
   return WSAPoll(&p, 1, timeout_ms) == 1;
 }
 
+bool raw::WaitWritable(int fd, int timeout_ms) {
+  WSAPOLLFD p = {ToSocket(fd), POLLWRNORM, 0};
+  return WSAPoll(&p, 1, timeout_ms) == 1;
+}
+
+// Build paths are ASCII, with either slash.
+void* OpenLibrary(const std::string& path) {
+  std::wstring wide(path.begin(), path.end());
+  return (void*)LoadLibraryW(wide.c_str());
+}
+
+void* FindLibrarySymbol(void* library, const char* name) {
+  return library ? (void*)GetProcAddress((HMODULE)library, name) : nullptr;
+}
+
+void CloseLibrary(void* library) {
+  if (library) FreeLibrary((HMODULE)library);
+}
+
 long raw::Send(int fd, const void* data, size_t size) {
   return (long)send(ToSocket(fd), static_cast<const char*>(data), (int)size, 0);
 }
@@ -122,5 +141,11 @@ long raw::Receive(int fd, void* buffer, size_t size) {
 }
 
 void raw::Close(int fd) { closesocket(ToSocket(fd)); }
+
+bool raw::IsOpen(int fd) {
+  int type = 0;
+  int length = sizeof(type);
+  return getsockopt(ToSocket(fd), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0;
+}
 
 }  // namespace kvx_test

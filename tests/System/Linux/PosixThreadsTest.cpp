@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "../../Source/System/Posix/NptPosixThreads.h"
+#include "../../../Source/System/Posix/NptPosixThreads.h"
 #include "TestSupport.h"
 
 namespace {

@@ -18,7 +18,7 @@ void* const kStaleSymbol = reinterpret_cast<void*>(0x1);
 const char* const kMathLibrary = "libm.so.6";
 
 std::string NoUnsubscribeDouble() {
-  return kvx_test::BuildPath("tests/doubles/usbmuxd_double/libusbmuxd-double-nounsub.so");
+  return kvx_test::UsbmuxdDoubleNoUnsubscribePath();
 }
 
 bool IsResident(const std::string& path) {
