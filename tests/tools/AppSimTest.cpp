@@ -978,6 +978,8 @@ TEST_F(AppSimTest, StopIsPromptWithIdleAndBlockedClientsAndReleasesEverything) {
   EXPECT_LT(ElapsedMs(start), 15000);  // a Stop that waits for the client would hang
   EXPECT_EQ(sim_.ConnectionsOpen(), 0);
   EXPECT_EQ(sim_.Port(), -1);
+  // Joined threads may still be listed for a moment after the join returns.
+  EXPECT_TRUE(kvx_test::WaitUntil([&] { return kvx_test::CountThreads() <= threads_before; }, 5000));
   EXPECT_EQ(kvx_test::CountThreads(), threads_before);
   clients.clear();
   EXPECT_EQ(kvx_test::CountOpenDescriptors(), fds_before);
