@@ -1,23 +1,20 @@
-// The HTTP server against real peers: curl as a client for the canned answers,
-// handlers, HEAD, request bodies and chunked responses; a raw loopback socket
-// for what curl cannot send (malformed and oversized requests, silent
-// clients). Every server runs its Loop on a thread, listens on 127.0.0.1 with
-// a port chosen by the OS, and is aborted and joined at the end of the test.
+// The HTTP server against peers that share no code with it: a small HTTP/1.1
+// client of the test's own (the requests a common command-line client sends,
+// and a strict reading of the response) for the canned answers, handlers, HEAD,
+// request bodies and chunked responses; raw loopback bytes for what no client
+// sends (malformed and oversized requests, silent clients). Every server runs
+// its Loop on a thread, listens on 127.0.0.1 with a port chosen by the OS, and
+// is aborted and joined at the end of the test.
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <stdio.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -63,9 +60,6 @@ class RunningServer {
     while (!m_Done && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return m_Done;
   }
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(m_Server.GetPort()) + path;
-  }
   NPT_UInt16 Port() const { return m_Server.GetPort(); }
 
  private:
@@ -75,27 +69,89 @@ class RunningServer {
   std::atomic<bool> m_Done{false};
 };
 
-struct CurlResult {
-  int exit_code = -1;
-  std::string output;
-};
-
-// Runs curl with a time limit (a hang guard) and returns what it printed
-// (with -i: the response head, then the body).
-CurlResult Curl(const std::string& args) {
-  CurlResult result;
-  std::string command = "curl -sS --max-time 30 " + args + " 2>/dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) result.output.append(buffer, n);
-  int status = pclose(pipe);
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return (char)std::tolower(c); });
+  return text;
 }
 
-std::string Head(const std::string& response) { return response.substr(0, response.find("\r\n\r\n") + 2); }
+// Decodes a chunked body; false unless it is well formed up to its last
+// chunk and ends there.
+bool Dechunk(const std::string& wire, std::string* body) {
+  size_t at = 0;
+  for (;;) {
+    size_t eol = wire.find("\r\n", at);
+    if (eol == std::string::npos || eol == at) return false;
+    const std::string digits = wire.substr(at, std::min(eol, wire.find(';', at)) - at);
+    if (digits.empty() || digits.size() > 8 ||
+        !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isxdigit(c) != 0; })) {
+      return false;
+    }
+    const size_t size = std::stoul(digits, nullptr, 16);
+    at = eol + 2;
+    if (size == 0) return wire.compare(at, std::string::npos, "\r\n") == 0;
+    if (wire.size() < at + size + 2 || wire.compare(at + size, 2, "\r\n") != 0) return false;
+    body->append(wire, at, size);
+    at += size + 2;
+  }
+}
+
+// What the client saw. `complete`: a status line, a head and the whole body
+// its framing announced (the length, the chunks, or up to the end), before the
+// server closed; `closed`: the server ended (or reset) the connection.
+struct Exchange {
+  bool complete = false;
+  bool closed = false;
+  std::string response;  // as received
+  std::string head;      // status line and header lines, each ending in CRLF
+  std::string body;      // chunks decoded
+};
+
+// One request on a fresh connection, as a command-line client sends it
+// (HTTP/1.1, Host, User-Agent, Accept; a form content type with a body), and
+// the response read until the server closes (30 s: a hang guard).
+Exchange Request(NPT_UInt16 port, const std::string& path, const std::string& method = "GET",
+                 const std::string& body = "", bool chunked = false) {
+  Exchange x;
+  kvx_test::LoopbackClient client(port);
+  if (!client.Connected()) return x;
+  std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                        "\r\nUser-Agent: kvx-test\r\nAccept: */*\r\n";
+  if (chunked) {
+    std::ostringstream size;
+    size << std::hex << body.size();
+    request += "Transfer-Encoding: chunked\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n" + size.str() +
+               "\r\n" + body + "\r\n0\r\n\r\n";
+  } else if (method == "POST") {
+    request += "Content-Length: " + std::to_string(body.size()) +
+               "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n" + body;
+  } else {
+    request += "\r\n";
+  }
+  client.Send(request);  // a server that stops reading early still answers (or closes)
+  x.closed = client.ReadToEnd(&x.response, 30000);
+  size_t end = x.response.find("\r\n\r\n");
+  if (!x.closed || end == std::string::npos || x.response.compare(0, 7, "HTTP/1.") != 0) return x;
+  x.head = x.response.substr(0, end + 2);
+  std::string wire = x.response.substr(end + 4);
+  std::string head = Lower(x.head);
+  const size_t length = head.find("\r\ncontent-length:");
+  if (method == "HEAD") {
+    x.complete = wire.empty();
+  } else if (head.find("\r\ntransfer-encoding: chunked\r\n") != std::string::npos) {
+    x.complete = Dechunk(wire, &x.body);
+  } else if (length != std::string::npos) {
+    // The announced length, exactly: a shorter body is a cut response.
+    const size_t value = length + 17;
+    x.body = wire;
+    x.complete = std::to_string(wire.size()) == head.substr(value + 1, head.find("\r\n", value) - value - 1) &&
+                 head[value] == ' ';
+  } else {
+    x.body = wire;
+    x.complete = true;
+  }
+  return x;
+}
+
 std::string Body(const std::string& response) {
   size_t end = response.find("\r\n\r\n");
   return end == std::string::npos ? std::string() : response.substr(end + 4);
@@ -120,7 +176,7 @@ class ScriptedHandler : public NPT_HttpRequestHandler {
   NPT_Result SetupResponse(NPT_HttpRequest& request, const NPT_HttpRequestContext& context,
                            NPT_HttpResponse& response) override {
     ++m_Calls;
-    // The test thread reads these once curl is done; the socket in between is
+    // The test thread reads these once the response has come; the socket in between is
     // no synchronisation a race detector can see.
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Method = request.GetMethod().GetChars();
@@ -170,15 +226,15 @@ class ScriptedHandler : public NPT_HttpRequestHandler {
 TEST(HttpServerTest, UnknownPathGetsTheNotFoundPage) {
   NPT_HttpServer server(NPT_IpAddress::Loopback, 0);
   RunningServer running(server);
-  CurlResult r = Curl("-i " + running.Url("/nothing/here"));
-  ASSERT_EQ(0, r.exit_code);
-  std::string head = Head(r.output);
+  Exchange r = Request(running.Port(), "/nothing/here");
+  ASSERT_TRUE(r.complete) << r.response;
+  const std::string& head = r.head;
   EXPECT_EQ(0u, head.find("HTTP/1.0 404 Not Found\r\n")) << head;
   EXPECT_NE(std::string::npos, head.find("Content-Length: " + std::to_string(strlen(kNotFound)) + "\r\n")) << head;
   EXPECT_NE(std::string::npos, head.find("Content-Type: text/html\r\n")) << head;
   EXPECT_NE(std::string::npos, head.find("Server: NPT/1.0.2\r\n")) << head;
   EXPECT_NE(std::string::npos, head.find("Connection: close\r\n")) << head;
-  EXPECT_EQ(kNotFound, Body(r.output));
+  EXPECT_EQ(kNotFound, r.body);
 }
 
 TEST(HttpServerTest, HeadGetsHeadersOnly) {
@@ -187,10 +243,10 @@ TEST(HttpServerTest, HeadGetsHeadersOnly) {
   server.AddRequestHandler(&handler, "/page");
   RunningServer running(server);
 
-  CurlResult r = Curl("-I " + running.Url("/page"));
-  ASSERT_EQ(0, r.exit_code);
-  EXPECT_EQ(0u, r.output.find("HTTP/1.0 200 OK\r\n")) << r.output;
-  EXPECT_NE(std::string::npos, r.output.find("Content-Length: 12\r\n")) << r.output;
+  Exchange r = Request(running.Port(), "/page", "HEAD");
+  ASSERT_TRUE(r.complete) << r.response;
+  EXPECT_EQ(0u, r.head.find("HTTP/1.0 200 OK\r\n")) << r.head;
+  EXPECT_NE(std::string::npos, r.head.find("Content-Length: 12\r\n")) << r.head;
   EXPECT_EQ("HEAD", handler.Method());
 
   // On the wire: the head, then the connection closes without a body byte.
@@ -222,17 +278,16 @@ TEST(HttpServerTest, HandlersAreFoundByPath) {
     const char* path;
     const char* body;
   } cases[] = {
-      {"/exact", "exact"},         {"/exact/child", "root"},  {"/tree", "tree"},
-      {"/tree/a/b", "tree"},       {"/", "root"},             {"/other?x=1", "root"},
-      {"/%65xact", "exact"},  // matched after percent-decoding
+      {"/exact", "exact"}, {"/exact/child", "root"}, {"/tree", "tree"},     {"/tree/a/b", "tree"},
+      {"/", "root"},       {"/other?x=1", "root"},   {"/%65xact", "exact"},  // matched after percent-decoding
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    CurlResult r = Curl("-i '" + running.Url(c.path) + "'");
-    ASSERT_EQ(0, r.exit_code);
-    EXPECT_EQ(0u, r.output.find("HTTP/1.0 200 OK\r\n")) << r.output;
-    EXPECT_NE(std::string::npos, r.output.find("X-Handler: yes\r\n"));
-    EXPECT_EQ(c.body, Body(r.output));
+    Exchange r = Request(running.Port(), c.path);
+    ASSERT_TRUE(r.complete) << r.response;
+    EXPECT_EQ(0u, r.head.find("HTTP/1.0 200 OK\r\n")) << r.head;
+    EXPECT_NE(std::string::npos, r.head.find("X-Handler: yes\r\n"));
+    EXPECT_EQ(c.body, r.body);
   }
   EXPECT_EQ("127.0.0.1", root.Remote());
 
@@ -242,8 +297,8 @@ TEST(HttpServerTest, HandlersAreFoundByPath) {
   ScriptedHandler only_root;
   narrow.AddRequestHandler(&only_root, "/");
   RunningServer running_narrow(narrow);
-  EXPECT_EQ(0u, Curl("-i " + running_narrow.Url("/")).output.find("HTTP/1.0 200 OK"));
-  EXPECT_EQ(0u, Curl("-i " + running_narrow.Url("/a")).output.find("HTTP/1.0 404 Not Found"));
+  EXPECT_EQ(0u, Request(running_narrow.Port(), "/").head.find("HTTP/1.0 200 OK"));
+  EXPECT_EQ(0u, Request(running_narrow.Port(), "/a").head.find("HTTP/1.0 404 Not Found"));
   EXPECT_EQ(1, only_root.m_Calls.load());
 }
 
@@ -273,15 +328,14 @@ TEST(HttpServerTest, HandlerResultsSelectTheAnswer) {
     handler.m_Chunked = c.result != NPT_SUCCESS;
     server.AddRequestHandler(&handler, "/", true);
     RunningServer running(server);
-    CurlResult r = Curl("-i " + running.Url("/x"));
-    ASSERT_EQ(0, r.exit_code);
-    EXPECT_EQ(0u, r.output.find(c.status_line)) << r.output;
-    EXPECT_EQ(c.body, Body(r.output));
-    EXPECT_NE(std::string::npos,
-              Head(r.output).find("Content-Length: " + std::to_string(strlen(c.body)) + "\r\n"));
+    Exchange r = Request(running.Port(), "/x");
+    ASSERT_TRUE(r.complete) << r.response;
+    EXPECT_EQ(0u, r.head.find(c.status_line)) << r.head;
+    EXPECT_EQ(c.body, r.body);
+    EXPECT_NE(std::string::npos, r.head.find("Content-Length: " + std::to_string(strlen(c.body)) + "\r\n"));
     // The canned answers do not carry what the handler had set.
-    EXPECT_EQ(c.result == NPT_SUCCESS, Head(r.output).find("X-Handler") != std::string::npos);
-    EXPECT_EQ(std::string::npos, Head(r.output).find("Transfer-Encoding"));
+    EXPECT_EQ(c.result == NPT_SUCCESS, r.head.find("X-Handler") != std::string::npos);
+    EXPECT_EQ(std::string::npos, r.head.find("Transfer-Encoding"));
   }
 }
 
@@ -290,10 +344,10 @@ TEST(HttpServerTest, TerminatedHandlerAnswersThenEndsTheLoop) {
   ScriptedHandler handler(NPT_ERROR_TERMINATED, "bye");
   server.AddRequestHandler(&handler, "/stop");
   RunningServer running(server);
-  CurlResult r = Curl("-i " + running.Url("/stop"));
-  ASSERT_EQ(0, r.exit_code);
-  EXPECT_EQ(0u, r.output.find("HTTP/1.0 200 OK\r\n"));
-  EXPECT_EQ("bye", Body(r.output));
+  Exchange r = Request(running.Port(), "/stop");
+  ASSERT_TRUE(r.complete) << r.response;
+  EXPECT_EQ(0u, r.head.find("HTTP/1.0 200 OK\r\n"));
+  EXPECT_EQ("bye", r.body);
   EXPECT_TRUE(running.WaitDone(30000));
 }
 
@@ -304,15 +358,15 @@ TEST(HttpServerTest, RequestBodiesAndChunkedResponses) {
   server.AddRequestHandler(&handler, "/post");
   RunningServer running(server);
 
-  CurlResult r = Curl("-i --data-binary 'name=value&x=y' " + running.Url("/post"));
-  ASSERT_EQ(0, r.exit_code);
+  Exchange r = Request(running.Port(), "/post", "POST", "name=value&x=y");
+  ASSERT_TRUE(r.complete) << r.response;
   EXPECT_EQ("POST", handler.Method());
   EXPECT_EQ("name=value&x=y", handler.RequestBody());
-  EXPECT_NE(std::string::npos, Head(r.output).find("Transfer-Encoding: chunked\r\n"));
-  // Without -i curl decodes the chunks.
-  r = Curl("-H 'Transfer-Encoding: chunked' --data-binary 'chunked body' " + running.Url("/post"));
-  ASSERT_EQ(0, r.exit_code);
-  EXPECT_EQ(std::string(20000, 'z'), r.output);
+  EXPECT_NE(std::string::npos, r.head.find("Transfer-Encoding: chunked\r\n"));
+  EXPECT_EQ(std::string(20000, 'z'), r.body);  // complete: the chunks decoded up to the last one
+  r = Request(running.Port(), "/post", "POST", "chunked body", true);
+  ASSERT_TRUE(r.complete) << r.response;
+  EXPECT_EQ(std::string(20000, 'z'), r.body);
   EXPECT_EQ("chunked body", handler.RequestBody());
 }
 
@@ -342,13 +396,13 @@ TEST(HttpServerTest, MalformedRequestsGetNoResponse) {
     EXPECT_TRUE(closed);
     EXPECT_EQ("", response);
   }
-  // curl sees the overlong request line as an empty (or reset) reply.
-  CurlResult r = Curl(running.Url("/" + std::string(9000, 'b')));
-  EXPECT_TRUE(r.exit_code == 52 || r.exit_code == 56) << r.exit_code;
-  EXPECT_EQ("", r.output);
+  // A client sees the overlong request line as an empty (or reset) reply.
+  Exchange r = Request(running.Port(), "/" + std::string(9000, 'b'));
+  EXPECT_TRUE(r.closed);
+  EXPECT_EQ("", r.response);
   EXPECT_EQ(0, handler.m_Calls.load());
 
-  EXPECT_EQ("handled", Curl(running.Url("/after")).output);
+  EXPECT_EQ("handled", Request(running.Port(), "/after").body);
 }
 
 TEST(HttpServerTest, SilentClientIsDroppedAtTheIoTimeout) {
@@ -364,10 +418,10 @@ TEST(HttpServerTest, SilentClientIsDroppedAtTheIoTimeout) {
   ASSERT_TRUE(slow.Connected());
   slow.Send("GET / HT");  // never finishes its line
   auto start = Clock::now();
-  CurlResult r = Curl(running.Url("/next"));
+  Exchange r = Request(running.Port(), "/next");
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  EXPECT_EQ(0, r.exit_code);
-  EXPECT_EQ("handled", r.output);
+  EXPECT_TRUE(r.complete) << r.response;
+  EXPECT_EQ("handled", r.body);
   EXPECT_GE(elapsed, 500);  // both were waited out, one after the other
   bool closed = false;
   EXPECT_EQ("", silent.ReadAll(20000, &closed));
@@ -400,7 +454,7 @@ TEST(HttpServerTest, TricklingClientIsDroppedAtTheHeadDeadline) {
   EXPECT_TRUE(closed) << "the server kept reading the trickle";
   EXPECT_EQ("", answer);
   EXPECT_EQ(0, handler.m_Calls.load());
-  EXPECT_EQ("handled", Curl(running.Url("/next")).output);
+  EXPECT_EQ("handled", Request(running.Port(), "/next").body);
 }
 
 TEST(HttpServerTest, AbortEndsTheLoopPromptly) {
@@ -437,7 +491,7 @@ TEST(HttpServerTest, ServingReleasesEveryDescriptor) {
     ScriptedHandler handler;
     server.AddRequestHandler(&handler, "/", true);
     RunningServer running(server);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ("handled", Curl(running.Url("/r")).output);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ("handled", Request(running.Port(), "/r").body);
     RawClient bad(running.Port());
     bad.Send("BAD\r\n\r\n");
     bool closed = false;
@@ -471,9 +525,10 @@ TEST(HttpResponderTest, SendResponseHeadersCompletesTheHead) {
   own.SetEntity(entity);
   ASSERT_EQ(NPT_SUCCESS, responder.SendResponseHeaders(own));
   wire.assign(reinterpret_cast<const char*>(sink->GetBuffer().GetData()), sink->GetBuffer().GetDataSize());
-  EXPECT_EQ("HTTP/1.0 200 OK\r\nServer: mine\r\nConnection: keep-alive\r\nContent-Length: 3\r\n"
-            "Content-Type: text/plain\r\n\r\n",
-            wire);
+  EXPECT_EQ(
+      "HTTP/1.0 200 OK\r\nServer: mine\r\nConnection: keep-alive\r\nContent-Length: 3\r\n"
+      "Content-Type: text/plain\r\n\r\n",
+      wire);
 }
 
 }  // namespace
