@@ -21,6 +21,7 @@
 #include <thread>
 #include <utility>
 
+#include "KvxCApiShared.h"
 #include "KvxDevice.h"
 #include "KvxUSBController.h"
 #include "NptList.h"
@@ -396,51 +397,20 @@ int32_t kvx_device_get_last_result(kvx_device* device) { return OutcomeOf(device
 int32_t kvx_device_get_http_status(kvx_device* device) { return OutcomeOf(device).http_status; }
 
 int32_t kvx_device_get_content_type(kvx_device* device, char* buffer, int32_t size) {
-  const NPT_String type = OutcomeOf(device).content_type;
-  const int32_t length = static_cast<int32_t>(type.GetLength());
-  if (buffer != nullptr && size > 0) {
-    const int32_t copied = length < size ? length : size - 1;
-    std::memcpy(buffer, type.GetChars(), static_cast<size_t>(copied));
-    buffer[copied] = '\0';
-  }
-  return length;
+  return kvx_capi::CopyText(OutcomeOf(device).content_type, buffer, size);
 }
 
 int32_t kvx_device_set_delivery(kvx_device* device, int32_t mode) {
-  if (device == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
-  switch (mode) {
-    case KVX_DELIVER_EVERY_FRAME:
-      return device->device->SetDelivery(KVX_DEVICE_EVERY_FRAME);
-    case KVX_DELIVER_LATEST_FRAME:
-      return device->device->SetDelivery(KVX_DEVICE_LATEST_FRAME);
-    default:
-      return NPT_ERROR_INVALID_PARAMETERS;
-  }
+  KVX_DeliveryMode delivery;
+  if (device == nullptr || !kvx_capi::DeliveryMode(mode, delivery)) return NPT_ERROR_INVALID_PARAMETERS;
+  return device->device->SetDelivery(delivery);
 }
 
 int32_t kvx_device_get_stats(kvx_device* device, kvx_device_stats* stats) {
-  if (device == nullptr || stats == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
-  // struct_size is read once: the caller's struct may be shorter than ours.
-  const uint32_t size = stats->struct_size;
-  if (size < offsetof(kvx_device_stats, frames_received) + sizeof(stats->frames_received)) {
-    return NPT_ERROR_INVALID_PARAMETERS;
-  }
+  if (device == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
   KVX_DeviceStats now;
   device->device->GetStats(now);
-  const struct {
-    size_t offset;
-    uint64_t value;
-  } fields[] = {
-      {offsetof(kvx_device_stats, frames_received), now.frames_received},
-      {offsetof(kvx_device_stats, frames_delivered), now.frames_delivered},
-      {offsetof(kvx_device_stats, frames_dropped), now.frames_dropped},
-      {offsetof(kvx_device_stats, bytes_received), now.bytes_received},
-  };
-  for (const auto& field : fields) {
-    if (field.offset + sizeof(uint64_t) > size) break;
-    std::memcpy(reinterpret_cast<unsigned char*>(stats) + field.offset, &field.value, sizeof(uint64_t));
-  }
-  return NPT_SUCCESS;
+  return kvx_capi::FillStats(now, stats);
 }
 
 int32_t kvx_device_get_frame_number(kvx_device* device, uint64_t* number) {

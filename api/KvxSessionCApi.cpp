@@ -10,6 +10,7 @@
 #include <mutex>
 #include <new>
 
+#include "KvxCApiShared.h"
 #include "KvxSession.h"
 #include "NptResults.h"
 #include "kvx/kvx.h"
@@ -44,16 +45,7 @@ class CallbackScope {
   const kvx_session* m_Previous;
 };
 
-// Copies `text` as kvx_device_get_content_type does.
-int32_t CopyText(const NPT_String& text, char* buffer, int32_t size) {
-  const int32_t length = static_cast<int32_t>(text.GetLength());
-  if (buffer != nullptr && size > 0) {
-    const int32_t copied = length < size ? length : size - 1;
-    std::memcpy(buffer, text.GetChars(), static_cast<size_t>(copied));
-    buffer[copied] = '\0';
-  }
-  return length;
-}
+using kvx_capi::CopyText;
 
 // The callbacks are copied under a short lock and called without it, so that
 // a callback may replace them.
@@ -180,40 +172,16 @@ int32_t kvx_session_get_device(kvx_session* session, char* buffer, int32_t size)
 }
 
 int32_t kvx_session_set_delivery(kvx_session* session, int32_t mode) {
-  if (session == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
-  switch (mode) {
-    case KVX_DELIVER_EVERY_FRAME:
-      return session->session->SetDelivery(KVX_DEVICE_EVERY_FRAME);
-    case KVX_DELIVER_LATEST_FRAME:
-      return session->session->SetDelivery(KVX_DEVICE_LATEST_FRAME);
-    default:
-      return NPT_ERROR_INVALID_PARAMETERS;
-  }
+  KVX_DeliveryMode delivery;
+  if (session == nullptr || !kvx_capi::DeliveryMode(mode, delivery)) return NPT_ERROR_INVALID_PARAMETERS;
+  return session->session->SetDelivery(delivery);
 }
 
 int32_t kvx_session_get_stats(kvx_session* session, kvx_device_stats* stats) {
-  if (session == nullptr || stats == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
-  // struct_size is read once: the caller's struct may be shorter than ours.
-  const uint32_t size = stats->struct_size;
-  if (size < offsetof(kvx_device_stats, frames_received) + sizeof(stats->frames_received)) {
-    return NPT_ERROR_INVALID_PARAMETERS;
-  }
+  if (session == nullptr) return NPT_ERROR_INVALID_PARAMETERS;
   KVX_DeviceStats now;
   session->session->GetStats(now);
-  const struct {
-    size_t offset;
-    uint64_t value;
-  } fields[] = {
-      {offsetof(kvx_device_stats, frames_received), now.frames_received},
-      {offsetof(kvx_device_stats, frames_delivered), now.frames_delivered},
-      {offsetof(kvx_device_stats, frames_dropped), now.frames_dropped},
-      {offsetof(kvx_device_stats, bytes_received), now.bytes_received},
-  };
-  for (const auto& field : fields) {
-    if (field.offset + sizeof(uint64_t) > size) break;
-    std::memcpy(reinterpret_cast<unsigned char*>(stats) + field.offset, &field.value, sizeof(uint64_t));
-  }
-  return NPT_SUCCESS;
+  return kvx_capi::FillStats(now, stats);
 }
 
 }  // extern "C"
