@@ -45,6 +45,16 @@ namespace KVXDeviceWrapper
         public ulong FramesDropped;
         // Body bytes of the complete frames read.
         public ulong BytesReceived;
+
+        internal static KVXDeviceStats From(NativeDeviceStats native)
+        {
+            var stats = new KVXDeviceStats();
+            stats.FramesReceived = native.framesReceived;
+            stats.FramesDelivered = native.framesDelivered;
+            stats.FramesDropped = native.framesDropped;
+            stats.BytesReceived = native.bytesReceived;
+            return stats;
+        }
     }
 
     public class KVXDevice : IDisposable
@@ -115,15 +125,9 @@ namespace KVXDeviceWrapper
         {
             return ReadNative(device =>
             {
-                var native = new NativeDeviceStats();
-                native.structSize = (uint)Marshal.SizeOf(typeof(NativeDeviceStats));
+                var native = NativeDeviceStats.Sized();
                 NativeMethods.kvx_device_get_stats(device, ref native);
-                var stats = new KVXDeviceStats();
-                stats.FramesReceived = native.framesReceived;
-                stats.FramesDelivered = native.framesDelivered;
-                stats.FramesDropped = native.framesDropped;
-                stats.BytesReceived = native.bytesReceived;
-                return stats;
+                return KVXDeviceStats.From(native);
             }, new KVXDeviceStats());
         }
 

@@ -167,15 +167,9 @@ namespace KVXSessionWrapper
         {
             return ReadNative(session =>
             {
-                var native = new NativeDeviceStats();
-                native.structSize = (uint)Marshal.SizeOf(typeof(NativeDeviceStats));
+                var native = NativeDeviceStats.Sized();
                 NativeMethods.kvx_session_get_stats(session, ref native);
-                var stats = new KVXDeviceStats();
-                stats.FramesReceived = native.framesReceived;
-                stats.FramesDelivered = native.framesDelivered;
-                stats.FramesDropped = native.framesDropped;
-                stats.BytesReceived = native.bytesReceived;
-                return stats;
+                return KVXDeviceStats.From(native);
             }, new KVXDeviceStats());
         }
 

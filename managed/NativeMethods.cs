@@ -28,6 +28,14 @@ namespace KVXInterop
         internal ulong framesDelivered;
         internal ulong framesDropped;
         internal ulong bytesReceived;
+
+        // An empty struct whose size field says what this assembly knows of.
+        internal static NativeDeviceStats Sized()
+        {
+            var stats = new NativeDeviceStats();
+            stats.structSize = (uint)Marshal.SizeOf(typeof(NativeDeviceStats));
+            return stats;
+        }
     }
 
     internal static class NativeMethods
