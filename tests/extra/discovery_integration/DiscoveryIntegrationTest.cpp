@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -40,8 +41,9 @@ using Clock = std::chrono::steady_clock;
 UsbmuxdSimulator* g_Daemon = nullptr;
 
 // Captures standard output (the controller prints a line per attach) for its
-// lifetime, and gives it back even when an assertion leaves the test early,
-// so that failure messages are not swallowed.
+// lifetime, and gives it back even when an assertion leaves the test early.
+// Failure messages written meanwhile went into the capture too: once the test
+// has failed, what was captured is echoed on standard error.
 class StdoutCapture {
  public:
   StdoutCapture() { testing::internal::CaptureStdout(); }
@@ -50,7 +52,9 @@ class StdoutCapture {
   }
   std::string Take() {
     m_Taken = true;
-    return testing::internal::GetCapturedStdout();
+    std::string captured = testing::internal::GetCapturedStdout();
+    if (testing::Test::HasFailure()) std::fputs(captured.c_str(), stderr);
+    return captured;
   }
 
  private:
@@ -255,6 +259,10 @@ TEST_F(DiscoveryIntegration, DescriptorZeroIsATunnelLikeAnyOther) {
   // Not an accepted product id: the worker leaves it alone, the test probes.
   const NPT_Int32 handle = (NPT_Int32)g_Daemon->AddDevice("zero", 0x1000);
   ASSERT_NE(handle, 0);
+  // The worker's first daemon check opens a short connection of its own,
+  // which would take descriptor 0 if it came after the close; the next one
+  // is seconds away.
+  ASSERT_TRUE(WaitUntil([&] { return controller.GetState() == KVX_USB_CONNECTED; }, 5000));
   ASSERT_EQ(close(0), 0);  // this test runs in a process of its own
   {
     KVX_USBController::DeviceAppInfo info(NPT_HttpUrl("zero", 8099, "/"));
