@@ -49,8 +49,10 @@ stray=$(echo "$exported" | c++filt | grep -Ev \
 [ -z "$stray" ] || fail "libkvx exports what no header documents:"$'\n'"$stray"
 declared=$(sed -n 's/^KVX_API .*[ *]\(kvx_[a-z0-9_]*\)(.*/\1/p' "$usr/include/kvx/kvx.h")
 [ -n "$declared" ] || fail "no KVX_API function found in kvx.h"
+# A here-string, not a pipe: grep -q leaves at its match, and under pipefail
+# the echo still writing the rest would fail on the closed pipe.
 for name in $declared; do
-  echo "$exported" | grep -qx "$name" || fail "kvx.h declares $name, libkvx does not export it"
+  grep -qx "$name" <<<"$exported" || fail "kvx.h declares $name, libkvx does not export it"
 done
 echo "ok: exports: $(echo "$declared" | wc -w) C functions, nothing undocumented"
 
